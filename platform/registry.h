@@ -36,6 +36,8 @@ public:
     static std::string StoreFileName();
     const std::string& FileName() const { return fileName_; }
 
+    // Key names with a leading backslash start at the root; others are taken below the open
+    // key when there is one.
     // Opens a key for reading and writing, creating it (and its parents) when canCreate is
     // set. False when it does not exist and may not be created. Closes any key open before.
     bool OpenKey(const std::string& key, bool canCreate);
@@ -49,8 +51,9 @@ public:
     // Values of the open key. Without an open key a value does not exist.
     bool ValueExists(const std::string& name);
     TRegDataType GetDataType(const std::string& name);  // rdUnknown when absent
-    // Reading a value that is absent or of another type raises
-    // "Invalid data type for '<name>'"; nothing is converted.
+    // Reading a value of another type raises "Invalid data type for '<name>'"; nothing is
+    // converted. An absent string reads as empty; an absent integer or binary value raises
+    // "Failed to get data for '<name>'".
     std::string ReadString(const std::string& name);
     int32_t ReadInteger(const std::string& name);
     std::string ReadBinaryData(const std::string& name);

@@ -1,0 +1,293 @@
+#include "platform/registry.h"
+
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "core/exceptions.h"
+
+namespace qb::platform {
+
+namespace {
+
+// The store's tables: every key path (without leading or trailing backslash) and the
+// values of each key. Names compare without regard to case.
+const char* const kSchema =
+    "PRAGMA journal_mode=WAL;"
+    "BEGIN IMMEDIATE;"
+    "CREATE TABLE IF NOT EXISTS keys(path TEXT PRIMARY KEY COLLATE NOCASE) WITHOUT ROWID;"
+    "CREATE TABLE IF NOT EXISTS vals(key TEXT COLLATE NOCASE, name TEXT COLLATE NOCASE,"
+    " type INTEGER NOT NULL, data BLOB, PRIMARY KEY(key, name)) WITHOUT ROWID;"
+    "PRAGMA user_version=1;"
+    "COMMIT;";
+
+// "\A\\B\" -> "A\B": no leading, trailing or doubled separators.
+std::string Normalise(const std::string& key) {
+    std::string out;
+    for (size_t i = 0; i < key.size(); ++i) {
+        if (key[i] == '\\') {
+            if (!out.empty() && out.back() != '\\') out += '\\';
+        } else {
+            out += key[i];
+        }
+    }
+    if (!out.empty() && out.back() == '\\') out.pop_back();
+    return out;
+}
+
+void MakeParentDirs(const std::string& file) {
+    for (size_t p = file.find('/', 1); p != std::string::npos; p = file.find('/', p + 1))
+        mkdir(file.substr(0, p).c_str(), 0700);
+}
+
+}  // namespace
+
+struct TRegistry::Store {
+    sqlite3* db = nullptr;
+    ~Store() {
+        if (db) sqlite3_close_v2(db);
+    }
+};
+
+// A prepared statement with its parameters bound, finalised on every path.
+class Statement {
+public:
+    Statement(sqlite3* db, const std::string& file, const char* sql) : db_(db), file_(file) {
+        if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK) Fail();
+    }
+    ~Statement() { sqlite3_finalize(stmt_); }
+    Statement& Text(int i, const std::string& v) {
+        sqlite3_bind_text(stmt_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
+        return *this;
+    }
+    Statement& Blob(int i, const std::string& v) {
+        sqlite3_bind_blob(stmt_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
+        return *this;
+    }
+    Statement& Int(int i, int64_t v) {
+        sqlite3_bind_int64(stmt_, i, v);
+        return *this;
+    }
+    // True when a row is there.
+    bool Step() {
+        const int rc = sqlite3_step(stmt_);
+        if (rc == SQLITE_ROW) return true;
+        if (rc != SQLITE_DONE) Fail();
+        return false;
+    }
+    int64_t ColumnInt(int i) { return sqlite3_column_int64(stmt_, i); }
+    std::string ColumnBytes(int i) {
+        const void* p = sqlite3_column_blob(stmt_, i);
+        const int n = sqlite3_column_bytes(stmt_, i);
+        return p ? std::string(static_cast<const char*>(p), static_cast<size_t>(n)) : std::string();
+    }
+    int Changes() { return sqlite3_changes(db_); }
+
+private:
+    [[noreturn]] void Fail() {
+        throw ERegistryException("Registry store " + file_ + ": " + sqlite3_errmsg(db_));
+    }
+    sqlite3* db_;
+    std::string file_;
+    sqlite3_stmt* stmt_ = nullptr;
+};
+
+TRegistry::TRegistry() : TRegistry(StoreFileName()) {}
+
+TRegistry::TRegistry(const std::string& storeFile) : fileName_(storeFile) {}
+
+TRegistry::~TRegistry() = default;
+
+std::string TRegistry::StoreFileName() {
+    if (const char* f = std::getenv("KELMORA_REGISTRY"); f && *f) return f;
+    std::string base;
+    if (const char* x = std::getenv("XDG_CONFIG_HOME"); x && *x) {
+        base = x;
+    } else {
+        const char* home = std::getenv("HOME");
+        base = std::string(home && *home ? home : "") + "/.config";
+    }
+    return base + "/kelmora/registry.sqlite3";
+}
+
+TRegistry::Store& TRegistry::Db() {
+    if (store_) return *store_;
+    auto store = std::make_unique<Store>();
+    auto fail = [&](const std::string& why) -> ERegistryException {
+        return ERegistryException("Cannot open the registry store " + fileName_ + ": " + why);
+    };
+    MakeParentDirs(fileName_);
+    if (sqlite3_open_v2(fileName_.c_str(), &store->db,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                        nullptr) != SQLITE_OK) {
+        const std::string why = store->db ? sqlite3_errmsg(store->db) : "out of memory";
+        throw fail(why);
+    }
+    sqlite3_busy_timeout(store->db, 10000);
+    sqlite3_stmt* st = nullptr;
+    int version = -1;
+    if (sqlite3_prepare_v2(store->db, "PRAGMA user_version", -1, &st, nullptr) == SQLITE_OK &&
+        sqlite3_step(st) == SQLITE_ROW)
+        version = sqlite3_column_int(st, 0);
+    sqlite3_finalize(st);
+    if (version < 0) throw fail(sqlite3_errmsg(store->db));
+    if (version == 0) {
+        char* err = nullptr;
+        if (sqlite3_exec(store->db, kSchema, nullptr, nullptr, &err) != SQLITE_OK) {
+            const std::string why = err ? err : sqlite3_errmsg(store->db);
+            sqlite3_free(err);
+            sqlite3_exec(store->db, "ROLLBACK", nullptr, nullptr, nullptr);
+            throw fail(why);
+        }
+    }
+    store_ = std::move(store);
+    return *store_;
+}
+
+namespace {
+std::string FullPath(const std::string& current, bool keyOpen, const std::string& key) {
+    if (!key.empty() && key[0] == '\\') return Normalise(key);
+    if (keyOpen && !current.empty()) return Normalise(current + "\\" + key);
+    return Normalise(key);
+}
+}  // namespace
+
+bool TRegistry::OpenKey(const std::string& key, bool canCreate) {
+    const std::string path = FullPath(currentPath_, currentKeyId_ >= 0, key);
+    sqlite3* db = Db().db;
+    if (canCreate) {
+        // The key and every parent, so that the tree is whole.
+        for (size_t p = 0;; ++p) {
+            p = path.find('\\', p);
+            const std::string prefix = p == std::string::npos ? path : path.substr(0, p);
+            if (!prefix.empty()) {
+                Statement one(db, fileName_, "INSERT OR IGNORE INTO keys(path) VALUES(?1)");
+                one.Text(1, prefix).Step();
+            }
+            if (p == std::string::npos) break;
+        }
+    } else if (!path.empty() && !KeyExists("\\" + path)) {
+        return false;
+    }
+    CloseKey();
+    currentPath_ = path;
+    currentKeyId_ = 1;
+    readOnly_ = false;
+    return true;
+}
+
+bool TRegistry::OpenKeyReadOnly(const std::string& key) {
+    const std::string path = FullPath(currentPath_, currentKeyId_ >= 0, key);
+    if (!path.empty() && !KeyExists("\\" + path)) return false;
+    CloseKey();
+    currentPath_ = path;
+    currentKeyId_ = 1;
+    readOnly_ = true;
+    return true;
+}
+
+void TRegistry::CloseKey() {
+    currentPath_.clear();
+    currentKeyId_ = -1;
+    readOnly_ = false;
+}
+
+bool TRegistry::KeyExists(const std::string& key) {
+    const std::string path = FullPath(currentPath_, currentKeyId_ >= 0, key);
+    if (path.empty()) return true;  // the root
+    Statement q(Db().db, fileName_, "SELECT 1 FROM keys WHERE path=?1");
+    return q.Text(1, path).Step();
+}
+
+bool TRegistry::ValueExists(const std::string& name) { return GetDataType(name) != TRegDataType::rdUnknown; }
+
+TRegDataType TRegistry::GetDataType(const std::string& name) {
+    if (currentKeyId_ < 0) return TRegDataType::rdUnknown;
+    Statement q(Db().db, fileName_, "SELECT type FROM vals WHERE key=?1 AND name=?2");
+    if (!q.Text(1, currentPath_).Text(2, name).Step()) return TRegDataType::rdUnknown;
+    const int64_t t = q.ColumnInt(0);
+    if (t < 1 || t > 3) return TRegDataType::rdUnknown;
+    return static_cast<TRegDataType>(t);
+}
+
+namespace {
+struct Value {
+    bool found = false;
+    TRegDataType type = TRegDataType::rdUnknown;
+    std::string bytes;
+    int64_t number = 0;
+};
+}  // namespace
+
+static Value Fetch(sqlite3* db, const std::string& file, const std::string& key, bool open,
+                   const std::string& name) {
+    Value v;
+    if (!open) return v;
+    Statement q(db, file, "SELECT type, data FROM vals WHERE key=?1 AND name=?2");
+    if (q.Text(1, key).Text(2, name).Step()) {
+        v.found = true;
+        const int64_t t = q.ColumnInt(0);
+        v.type = (t >= 1 && t <= 3) ? static_cast<TRegDataType>(t) : TRegDataType::rdUnknown;
+        v.number = q.ColumnInt(1);
+        v.bytes = q.ColumnBytes(1);
+    }
+    return v;
+}
+
+std::string TRegistry::ReadString(const std::string& name) {
+    const Value v = Fetch(Db().db, fileName_, currentPath_, currentKeyId_ >= 0, name);
+    if (!v.found) return std::string();
+    if (v.type != TRegDataType::rdString) throw ERegistryException("Invalid data type for '" + name + "'");
+    return v.bytes;
+}
+
+int32_t TRegistry::ReadInteger(const std::string& name) {
+    const Value v = Fetch(Db().db, fileName_, currentPath_, currentKeyId_ >= 0, name);
+    if (!v.found) throw ERegistryException("Failed to get data for '" + name + "'");
+    if (v.type != TRegDataType::rdInteger) throw ERegistryException("Invalid data type for '" + name + "'");
+    return static_cast<int32_t>(v.number);
+}
+
+std::string TRegistry::ReadBinaryData(const std::string& name) {
+    const Value v = Fetch(Db().db, fileName_, currentPath_, currentKeyId_ >= 0, name);
+    if (!v.found) throw ERegistryException("Failed to get data for '" + name + "'");
+    if (v.type != TRegDataType::rdBinary) throw ERegistryException("Invalid data type for '" + name + "'");
+    return v.bytes;
+}
+
+void TRegistry::Write(const std::string& name, TRegDataType type, const std::string& bytes,
+                      int64_t number) {
+    if (currentKeyId_ < 0 || readOnly_)
+        throw ERegistryException("Failed to set data for '" + name + "'");
+    Statement q(Db().db, fileName_,
+                "INSERT OR REPLACE INTO vals(key, name, type, data) VALUES(?1, ?2, ?3, ?4)");
+    q.Text(1, currentPath_).Text(2, name).Int(3, static_cast<int>(type));
+    if (type == TRegDataType::rdInteger)
+        q.Int(4, number);
+    else
+        q.Blob(4, bytes);
+    q.Step();
+}
+
+void TRegistry::WriteString(const std::string& name, const std::string& value) {
+    Write(name, TRegDataType::rdString, value, 0);
+}
+
+void TRegistry::WriteInteger(const std::string& name, int32_t value) {
+    Write(name, TRegDataType::rdInteger, std::string(), value);
+}
+
+void TRegistry::WriteBinaryData(const std::string& name, const std::string& bytes) {
+    Write(name, TRegDataType::rdBinary, bytes, 0);
+}
+
+bool TRegistry::DeleteValue(const std::string& name) {
+    if (currentKeyId_ < 0 || readOnly_) return false;
+    Statement q(Db().db, fileName_, "DELETE FROM vals WHERE key=?1 AND name=?2");
+    q.Text(1, currentPath_).Text(2, name).Step();
+    return q.Changes() > 0;
+}
+
+}  // namespace qb::platform
