@@ -1,0 +1,1 @@
+#include "components/MemBitmapIO/tzrmmf.h"
