@@ -15,6 +15,7 @@
 #include <atomic>
 #include <array>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -314,7 +315,7 @@ private:
     std::int32_t Width = 0;
     std::int32_t Height = 0;
     TPixelFormat PixelFormat = pf24bit;
-    mutable std::int32_t AccessCounter = 0;
+    mutable std::atomic<std::int32_t> AccessCounter{0};  // changed under CounterLock
     mutable std::recursive_mutex CounterLock;  // guards AccessCounter and mapping/unmapping
     mutable TzrMultiReadExclusiveWriteSynchronizer Synchronizer;
     bool OnDisk = false;
@@ -335,26 +336,48 @@ private:
 };
 
 // Holds as scoped objects, so that a hold ends on every path out of a block.
+// A failure while ending a hold (releasing the views of an on-disk bitmap) is raised on the
+// normal path and dropped while another exception is already unwinding the block.
 class TzrReadHold {
 public:
     explicit TzrReadHold(const TzrMemBitmap& bitmap) : Bitmap(bitmap) { Bitmap.BeginRead(); }
-    ~TzrReadHold() { Bitmap.EndRead(); }
+    ~TzrReadHold() noexcept(false) {
+        if (std::uncaught_exceptions() > Unwinding) {
+            try {
+                Bitmap.EndRead();
+            } catch (...) {
+            }
+        } else {
+            Bitmap.EndRead();
+        }
+    }
     TzrReadHold(const TzrReadHold&) = delete;
     TzrReadHold& operator=(const TzrReadHold&) = delete;
 
 private:
     const TzrMemBitmap& Bitmap;
+    const int Unwinding = std::uncaught_exceptions();
 };
 
 class TzrWriteHold {
 public:
     explicit TzrWriteHold(const TzrMemBitmap& bitmap) : Bitmap(bitmap) { Bitmap.BeginWrite(); }
-    ~TzrWriteHold() { Bitmap.EndWrite(); }
+    ~TzrWriteHold() noexcept(false) {
+        if (std::uncaught_exceptions() > Unwinding) {
+            try {
+                Bitmap.EndWrite();
+            } catch (...) {
+            }
+        } else {
+            Bitmap.EndWrite();
+        }
+    }
     TzrWriteHold(const TzrWriteHold&) = delete;
     TzrWriteHold& operator=(const TzrWriteHold&) = delete;
 
 private:
     const TzrMemBitmap& Bitmap;
+    const int Unwinding = std::uncaught_exceptions();
 };
 
 }  // namespace qb
