@@ -67,7 +67,7 @@ std::string ExpandFileName(const std::string& name) {
     }
     std::string out;
     for (const auto& p : parts) out += "/" + p;
-    if (out.empty()) out = "/";
+    if (out.empty()) out.push_back('/');
     // A trailing separator (a directory name) stays.
     if (full.size() > 1 && full.back() == '/' && out.back() != '/') out += '/';
     return out;

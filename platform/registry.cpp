@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <map>
 
 #include "core/exceptions.h"
 
@@ -44,20 +45,38 @@ void MakeParentDirs(const std::string& file) {
 
 }  // namespace
 
+// One connection to a store file, kept for the thread's lifetime so that the many short
+// open-read-close sequences of the programs do not each pay for opening the database.
+// Prepared statements are kept with it.
 struct TRegistry::Store {
     sqlite3* db = nullptr;
+    std::map<const char*, sqlite3_stmt*> statements;
     ~Store() {
+        for (auto& s : statements) sqlite3_finalize(s.second);
         if (db) sqlite3_close_v2(db);
     }
 };
 
-// A prepared statement with its parameters bound, finalised on every path.
+namespace {
+thread_local std::map<std::string, std::shared_ptr<TRegistry::Store>> connections;
+}  // namespace
+
+// A kept prepared statement with its parameters bound, reset on every path.
 class Statement {
 public:
-    Statement(sqlite3* db, const std::string& file, const char* sql) : db_(db), file_(file) {
-        if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK) Fail();
+    Statement(TRegistry::Store& store, const std::string& file, const char* sql)
+        : db_(store.db), file_(file) {
+        sqlite3_stmt*& kept = store.statements[sql];
+        if (!kept && sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &kept, nullptr) != SQLITE_OK) {
+            kept = nullptr;
+            Fail();
+        }
+        stmt_ = kept;
     }
-    ~Statement() { sqlite3_finalize(stmt_); }
+    ~Statement() {
+        sqlite3_reset(stmt_);
+        sqlite3_clear_bindings(stmt_);
+    }
     Statement& Text(int i, const std::string& v) {
         sqlite3_bind_text(stmt_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
         return *this;
@@ -114,7 +133,11 @@ std::string TRegistry::StoreFileName() {
 
 TRegistry::Store& TRegistry::Db() {
     if (store_) return *store_;
-    auto store = std::make_unique<Store>();
+    if (auto it = connections.find(fileName_); it != connections.end()) {
+        store_ = it->second;
+        return *store_;
+    }
+    auto store = std::make_shared<Store>();
     auto fail = [&](const std::string& why) -> ERegistryException {
         return ERegistryException("Cannot open the registry store " + fileName_ + ": " + why);
     };
@@ -126,6 +149,8 @@ TRegistry::Store& TRegistry::Db() {
         throw fail(why);
     }
     sqlite3_busy_timeout(store->db, 10000);
+    // In WAL mode a commit survives a crash of the program without a sync at each write.
+    sqlite3_exec(store->db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
     sqlite3_stmt* st = nullptr;
     int version = -1;
     if (sqlite3_prepare_v2(store->db, "PRAGMA user_version", -1, &st, nullptr) == SQLITE_OK &&
@@ -142,6 +167,7 @@ TRegistry::Store& TRegistry::Db() {
             throw fail(why);
         }
     }
+    connections[fileName_] = store;
     store_ = std::move(store);
     return *store_;
 }
@@ -156,14 +182,13 @@ std::string FullPath(const std::string& current, bool keyOpen, const std::string
 
 bool TRegistry::OpenKey(const std::string& key, bool canCreate) {
     const std::string path = FullPath(currentPath_, currentKeyId_ >= 0, key);
-    sqlite3* db = Db().db;
-    if (canCreate) {
+    if (canCreate && !KeyExists("\\" + path)) {
         // The key and every parent, so that the tree is whole.
         for (size_t p = 0;; ++p) {
             p = path.find('\\', p);
             const std::string prefix = p == std::string::npos ? path : path.substr(0, p);
             if (!prefix.empty()) {
-                Statement one(db, fileName_, "INSERT OR IGNORE INTO keys(path) VALUES(?1)");
+                Statement one(Db(), fileName_, "INSERT OR IGNORE INTO keys(path) VALUES(?1)");
                 one.Text(1, prefix).Step();
             }
             if (p == std::string::npos) break;
@@ -197,7 +222,7 @@ void TRegistry::CloseKey() {
 bool TRegistry::KeyExists(const std::string& key) {
     const std::string path = FullPath(currentPath_, currentKeyId_ >= 0, key);
     if (path.empty()) return true;  // the root
-    Statement q(Db().db, fileName_, "SELECT 1 FROM keys WHERE path=?1");
+    Statement q(Db(), fileName_, "SELECT 1 FROM keys WHERE path=?1");
     return q.Text(1, path).Step();
 }
 
@@ -205,7 +230,7 @@ bool TRegistry::ValueExists(const std::string& name) { return GetDataType(name) 
 
 TRegDataType TRegistry::GetDataType(const std::string& name) {
     if (currentKeyId_ < 0) return TRegDataType::rdUnknown;
-    Statement q(Db().db, fileName_, "SELECT type FROM vals WHERE key=?1 AND name=?2");
+    Statement q(Db(), fileName_, "SELECT type FROM vals WHERE key=?1 AND name=?2");
     if (!q.Text(1, currentPath_).Text(2, name).Step()) return TRegDataType::rdUnknown;
     const int64_t t = q.ColumnInt(0);
     if (t < 1 || t > 3) return TRegDataType::rdUnknown;
@@ -221,7 +246,7 @@ struct Value {
 };
 }  // namespace
 
-static Value Fetch(sqlite3* db, const std::string& file, const std::string& key, bool open,
+static Value Fetch(TRegistry::Store& db, const std::string& file, const std::string& key, bool open,
                    const std::string& name) {
     Value v;
     if (!open) return v;
@@ -237,21 +262,21 @@ static Value Fetch(sqlite3* db, const std::string& file, const std::string& key,
 }
 
 std::string TRegistry::ReadString(const std::string& name) {
-    const Value v = Fetch(Db().db, fileName_, currentPath_, currentKeyId_ >= 0, name);
+    const Value v = Fetch(Db(), fileName_, currentPath_, currentKeyId_ >= 0, name);
     if (!v.found) return std::string();
     if (v.type != TRegDataType::rdString) throw ERegistryException("Invalid data type for '" + name + "'");
     return v.bytes;
 }
 
 int32_t TRegistry::ReadInteger(const std::string& name) {
-    const Value v = Fetch(Db().db, fileName_, currentPath_, currentKeyId_ >= 0, name);
+    const Value v = Fetch(Db(), fileName_, currentPath_, currentKeyId_ >= 0, name);
     if (!v.found) throw ERegistryException("Failed to get data for '" + name + "'");
     if (v.type != TRegDataType::rdInteger) throw ERegistryException("Invalid data type for '" + name + "'");
     return static_cast<int32_t>(v.number);
 }
 
 std::string TRegistry::ReadBinaryData(const std::string& name) {
-    const Value v = Fetch(Db().db, fileName_, currentPath_, currentKeyId_ >= 0, name);
+    const Value v = Fetch(Db(), fileName_, currentPath_, currentKeyId_ >= 0, name);
     if (!v.found) throw ERegistryException("Failed to get data for '" + name + "'");
     if (v.type != TRegDataType::rdBinary) throw ERegistryException("Invalid data type for '" + name + "'");
     return v.bytes;
@@ -261,7 +286,7 @@ void TRegistry::Write(const std::string& name, TRegDataType type, const std::str
                       int64_t number) {
     if (currentKeyId_ < 0 || readOnly_)
         throw ERegistryException("Failed to set data for '" + name + "'");
-    Statement q(Db().db, fileName_,
+    Statement q(Db(), fileName_,
                 "INSERT OR REPLACE INTO vals(key, name, type, data) VALUES(?1, ?2, ?3, ?4)");
     q.Text(1, currentPath_).Text(2, name).Int(3, static_cast<int>(type));
     if (type == TRegDataType::rdInteger)
@@ -285,7 +310,7 @@ void TRegistry::WriteBinaryData(const std::string& name, const std::string& byte
 
 bool TRegistry::DeleteValue(const std::string& name) {
     if (currentKeyId_ < 0 || readOnly_) return false;
-    Statement q(Db().db, fileName_, "DELETE FROM vals WHERE key=?1 AND name=?2");
+    Statement q(Db(), fileName_, "DELETE FROM vals WHERE key=?1 AND name=?2");
     q.Text(1, currentPath_).Text(2, name).Step();
     return q.Changes() > 0;
 }

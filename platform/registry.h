@@ -63,10 +63,11 @@ public:
     void WriteBinaryData(const std::string& name, const std::string& bytes);
     bool DeleteValue(const std::string& name);
 
-private:
     struct Store;
+
+private:
     std::string fileName_;
-    std::unique_ptr<Store> store_;
+    std::shared_ptr<Store> store_;
     std::string currentPath_;
     int64_t currentKeyId_ = -1;
     bool readOnly_ = false;
