@@ -118,7 +118,8 @@ public:
     bool CanQueryFeature() const { return FeatureQueryAvailable; }
     bool GetFeatures(std::vector<std::string>& list);
     std::string GetStringFeature(const std::string& name);
-    bool GetIntFeature(const std::string& name, int32_t& value);
+    // The value through a pointer, so that the two forms never compete for a variable.
+    bool GetIntFeature(const std::string& name, int32_t* value);
     int32_t GetIntFeature(const std::string& name, int32_t defaultValue);
     bool GetDoubleFeature(const std::string& name, double& value);
     bool HasFastTransform();
