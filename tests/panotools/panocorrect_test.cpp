@@ -557,6 +557,41 @@ TEST(PanoCorrectBridge, ReportsTheRealLibrary) {
     EXPECT_EQ(pc.HasFastTransform(), !direct.String("FastTransform01").empty());
 }
 
+TEST(PanoCorrectBridge, HandlesAndDefaults) {
+    void* lib = platform::LoadLibrary(QB_PANO12_BRIDGE);
+    ASSERT_NE(lib, nullptr);
+    auto alloc = reinterpret_cast<TptMyMallocProc>(platform::GetProcAddress(lib, "mymalloc"));
+    auto release = reinterpret_cast<TptMyFreeProc>(platform::GetProcAddress(lib, "myfree"));
+    auto imageDefaults = reinterpret_cast<TptSetImageDefaultsProc>(platform::GetProcAddress(lib, "SetImageDefaults"));
+    auto adjustDefaults =
+        reinterpret_cast<TptSetAdjustDefaultsProc>(platform::GetProcAddress(lib, "SetAdjustDefaults"));
+    ASSERT_TRUE(alloc && release && imageDefaults && adjustDefaults);
+
+    // The library's handles have ptAlloc's form, so either side may release them.
+    TptHandle h = alloc(100);
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(std::memcmp(h->tag, "OTOF", 4), 0);
+    EXPECT_EQ(static_cast<unsigned char*>(h->address)[99], 0);
+    ptFree(h);
+    release(ptAlloc(100));
+    release(nullptr);
+
+    auto adjust = std::make_unique<TptAdjustRecord>();
+    std::memset(adjust.get(), 0x6E, sizeof *adjust);
+    adjustDefaults(adjust.get());
+    EXPECT_EQ(adjust->magic, 50);
+    EXPECT_EQ(adjust->im.data, nullptr);
+    EXPECT_EQ(adjust->pano.data, nullptr);
+    EXPECT_EQ(adjust->im.cP.magic, 20);
+    EXPECT_EQ(adjust->nt, 0);
+
+    TptImage defaults;
+    imageDefaults(&defaults);  // replaces the record as it stands (no pixels)
+    EXPECT_EQ(defaults.data, nullptr);
+    EXPECT_EQ(defaults.cP.magic, 20);
+    platform::FreeLibrary(lib);
+}
+
 class PanoCorrectBridgeRun : public test::TempDirTest {};
 
 TEST_F(PanoCorrectBridgeRun, OptimizerLeavesItsOutputWithCrLf) {
