@@ -148,10 +148,12 @@ TvrdImage& TvrdProject::InsertImage(int index) {
         Images.push_back(std::move(image));
     } else {
         Images.insert(Images.begin() + index, std::move(image));
-        if (ColorRefImage >= index) ++ColorRefImage;
+        // (An index at the top of the integer range cannot move further.)
+        constexpr int32_t top = std::numeric_limits<int32_t>::max();
+        if (ColorRefImage >= index && ColorRefImage < top) ++ColorRefImage;
         for (auto& cp : ControlPoints) {
-            if (cp->Image1 >= index) ++cp->Image1;
-            if (cp->Image2 >= index) ++cp->Image2;
+            if (cp->Image1 >= index && cp->Image1 < top) ++cp->Image1;
+            if (cp->Image2 >= index && cp->Image2 < top) ++cp->Image2;
         }
     }
     if (SimpleOptimizer) {

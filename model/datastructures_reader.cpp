@@ -90,6 +90,15 @@ int32_t ToIntChecked(double v, sv text) {
 int32_t ReadRounded(sv text) { return ToIntChecked(std::floor(ReadReal(text) + 0.5), text); }
 int32_t ReadTruncated(sv text) { return ToIntChecked(std::trunc(ReadReal(text)), text); }
 
+// An image number lowered by the dummy offset k; one that then leaves the integer range
+// does not parse.
+int32_t ReadImageNumber(sv text, int k) {
+    const int64_t n = int64_t{ReadInt(text)} - k;
+    if (n < std::numeric_limits<int32_t>::min())
+        throw EConvertError("'" + std::string(text) + "' is not a valid integer value");
+    return static_cast<int32_t>(n);
+}
+
 bool FileExistsHere(const std::string& name) {
     struct stat st;
     return !name.empty() && stat(name.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
@@ -312,8 +321,8 @@ void Reader::ControlPointLine(sv fields) {
     for (sv token = NextToken(fields); !token.empty(); token = NextToken(fields)) {
         const sv value = token.substr(1);
         switch (token[0]) {
-            case 'n': cp.Image1 = ReadInt(value) - k; break;
-            case 'N': cp.Image2 = ReadInt(value) - k; break;
+            case 'n': cp.Image1 = ReadImageNumber(value, k); break;
+            case 'N': cp.Image2 = ReadImageNumber(value, k); break;
             case 'x': cp.X1 = ReadRounded(value); break;
             case 'y': cp.Y1 = ReadRounded(value); break;
             case 'X': cp.X2 = ReadRounded(value); break;
