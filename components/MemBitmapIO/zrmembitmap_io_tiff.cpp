@@ -62,6 +62,60 @@ std::unique_ptr<T[]> AllocBuffer(std::uint64_t count) {
     return std::unique_ptr<T[]>(p);
 }
 
+// Whether the current directory of a TIFF opened over our stream names the tag itself.
+// The codec fills in some fields that a file leaves out (PlanarConfiguration, Compression,
+// RowsPerStrip) and then reports them as present; a required tag has to be in the file,
+// and an optional one that the file leaves out takes the caller's default. The directory's
+// entries are read from the stream: a 2-byte count and 12-byte entries (8 and 20 in a
+// BigTIFF), each beginning with its tag number. When the directory cannot be read, the
+// codec's answer stands.
+bool TagInFileDirectory(TIFF* tif, ttag_t tag) {
+    TzrStream& stream = *static_cast<TzrStream*>(static_cast<void*>(TIFFClientdata(tif)));
+    const bool big = TIFFIsBigTIFF(tif) != 0;
+    const bool swapped = TIFFIsByteSwapped(tif) != 0;
+    auto word = [&](const std::uint8_t* p) -> std::uint16_t {
+        std::uint16_t v;
+        std::memcpy(&v, p, 2);
+        return swapped ? static_cast<std::uint16_t>((v >> 8) | (v << 8)) : v;
+    };
+    try {
+        const std::int64_t saved = stream.GetPosition();
+        struct Restore {
+            TzrStream& s;
+            std::int64_t at;
+            ~Restore() { s.Seek(at, TzrSeekOrigin::soBeginning); }
+        } restore{stream, saved};
+        const std::uint64_t offset = TIFFCurrentDirOffset(tif);
+        if (offset > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) ||
+            stream.Seek(static_cast<std::int64_t>(offset), TzrSeekOrigin::soBeginning) < 0)
+            return true;
+        std::uint8_t head[8] = {};
+        std::uint64_t count = 0;
+        if (big) {
+            if (stream.Read(head, 8) != 8) return true;
+            std::uint64_t v;
+            std::memcpy(&v, head, 8);
+            count = swapped ? __builtin_bswap64(v) : v;
+        } else {
+            if (stream.Read(head, 2) != 2) return true;
+            count = word(head);
+        }
+        const int entryBytes = big ? 20 : 12;
+        std::uint8_t entries[64 * 20];
+        while (count > 0) {
+            const int n = static_cast<int>(std::min<std::uint64_t>(count, 64));
+            if (stream.Read(entries, static_cast<std::int64_t>(n) * entryBytes) != static_cast<std::int64_t>(n) * entryBytes)
+                return true;
+            for (int i = 0; i < n; ++i)
+                if (word(entries + i * entryBytes) == tag) return true;
+            count -= static_cast<std::uint64_t>(n);
+        }
+        return false;
+    } catch (...) {
+        return true;
+    }
+}
+
 }  // namespace
 
 // ---- stream procedures of the codec ----
@@ -126,35 +180,38 @@ TIFF* TzrMemBitmap::TIFFOpenStream(TzrStream& stream, int mode) {
 
 std::uint32_t TzrMemBitmap::TIFFGetRequiredIntField(TIFF* tif, ttag_t tag) {
     std::uint32_t value = 0;
-    if (TIFFGetField(tif, tag, &value) != 1) throw Exception("Required TIFF tag not found");
+    if (TIFFGetField(tif, tag, &value) != 1 || !TagInFileDirectory(tif, tag))
+        throw Exception("Required TIFF tag not found");
     return value;
 }
 
 std::uint16_t TzrMemBitmap::TIFFGetRequiredWordField(TIFF* tif, ttag_t tag) {
     std::uint16_t value = 0;
-    if (TIFFGetField(tif, tag, &value) != 1) throw Exception("Required TIFF tag not found");
+    if (TIFFGetField(tif, tag, &value) != 1 || !TagInFileDirectory(tif, tag))
+        throw Exception("Required TIFF tag not found");
     return value;
 }
 
 float TzrMemBitmap::TIFFGetRequiredFloatField(TIFF* tif, ttag_t tag) {
     float value = 0;
-    if (TIFFGetField(tif, tag, &value) != 1) throw Exception("Required TIFF tag not found");
+    if (TIFFGetField(tif, tag, &value) != 1 || !TagInFileDirectory(tif, tag))
+        throw Exception("Required TIFF tag not found");
     return value;
 }
 
 std::uint32_t TzrMemBitmap::TIFFGetOptionalIntField(TIFF* tif, ttag_t tag, std::uint32_t def) {
     std::uint32_t value = 0;
-    return TIFFGetField(tif, tag, &value) == 1 ? value : def;
+    return TIFFGetField(tif, tag, &value) == 1 && TagInFileDirectory(tif, tag) ? value : def;
 }
 
 std::uint16_t TzrMemBitmap::TIFFGetOptionalWordField(TIFF* tif, ttag_t tag, std::uint16_t def) {
     std::uint16_t value = 0;
-    return TIFFGetField(tif, tag, &value) == 1 ? value : def;
+    return TIFFGetField(tif, tag, &value) == 1 && TagInFileDirectory(tif, tag) ? value : def;
 }
 
 float TzrMemBitmap::TIFFGetOptionalFloatField(TIFF* tif, ttag_t tag, float def) {
     float value = 0;
-    return TIFFGetField(tif, tag, &value) == 1 ? value : def;
+    return TIFFGetField(tif, tag, &value) == 1 && TagInFileDirectory(tif, tag) ? value : def;
 }
 
 // ---- loading ----
