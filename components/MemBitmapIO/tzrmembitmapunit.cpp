@@ -128,7 +128,11 @@ void TzrMemBitmap::EndRead() const {
     try {
         IncAccessCounter(-1);
     } catch (...) {
-        Synchronizer.EndRead();
+        // The first failure is the one reported (an unbalanced end has no lock to give back).
+        try {
+            Synchronizer.EndRead();
+        } catch (...) {
+        }
         throw;
     }
     Synchronizer.EndRead();
@@ -148,7 +152,11 @@ void TzrMemBitmap::EndWrite() const {
     try {
         IncAccessCounter(-1);
     } catch (...) {
-        Synchronizer.EndWrite();
+        // The first failure is the one reported (an unbalanced end has no lock to give back).
+        try {
+            Synchronizer.EndWrite();
+        } catch (...) {
+        }
         throw;
     }
     Synchronizer.EndWrite();

@@ -251,6 +251,48 @@ TEST(MemBitmapStorage, AssignCopiesAndSetMovesStorage) {
     EXPECT_EQ(PixelOf(c, 19, 8)[3], PatternByte(19, 8, 3));
 }
 
+TEST(MemBitmapStorage, SizesBeyondOneBlockFailAsOutOfMemoryAndLeaveNoHold) {
+    TzrMemBitmap b;
+    b.SetWidthHeightPixelFormat(4, 4, pf24bit, false);
+    // A row of 2.4 GB cannot be one chunk (a chunk is one block and one view).
+    try {
+        b.SetWidthHeightPixelFormat(600000000, 1, pf32bit, false);
+        ADD_FAILURE() << "no failure";
+    } catch (const EOutOfMemory& e) {
+        EXPECT_EQ(e.message(), "Out of memory: could not allocate 2400000000 bytes");
+    }
+    EXPECT_EQ(b.GetAccessCounter(), 0);
+    EXPECT_EQ(b.GetChunkCount(), 0);
+    EXPECT_EQ(b.GetWidth(), 0);
+    // One chunk for everything, too large for a block.
+    TzrMemBitmap single;
+    single.SetMemChunkSize(0);
+    EXPECT_THROW(single.SetWidthHeightPixelFormat(50000, 50000, pf24bit, false), EOutOfMemory);
+    EXPECT_EQ(single.GetAccessCounter(), 0);
+    single.SetWidthHeightPixelFormat(5, 5, pf24bit, false);  // still usable
+    EXPECT_EQ(single.GetChunkCount(), 1);
+}
+
+TEST(MemBitmapStorage, UnbalancedEndIsAnInternalError) {
+    TzrMemBitmap b;
+    EXPECT_EQ(MessageOf([&] { b.EndRead(); }), "Internal error: EndRead or EndWrite without BeginRead or BeginWrite");
+    EXPECT_EQ(MessageOf([&] { b.EndWrite(); }), "Internal error: EndRead or EndWrite without BeginRead or BeginWrite");
+    EXPECT_EQ(b.GetAccessCounter(), 0);
+    // The lock itself refuses an end without a beginning.
+    TzrMultiReadExclusiveWriteSynchronizer lock;
+    EXPECT_THROW(lock.EndRead(), std::logic_error);
+    EXPECT_THROW(lock.EndWrite(), std::logic_error);
+    lock.BeginRead();
+    EXPECT_TRUE(lock.BeginWrite());  // nobody else wrote in between
+    EXPECT_TRUE(lock.IsWriterThisThread());
+    lock.EndWrite();
+    EXPECT_EQ(lock.ReadDepthOfThisThread(), 1);
+    lock.EndRead();
+    b.BeginRead();
+    b.EndRead();
+    EXPECT_EQ(b.GetAccessCounter(), 0);
+}
+
 // ---- QImage copies ------------------------------------------------------------------
 
 TEST(MemBitmapImage, RoundTripThroughQImage) {
