@@ -1,0 +1,6 @@
+// Fuzz target: a JPEG file loaded into the memory bitmap and saved again.
+#include "fuzz/membitmap_fuzz_common.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    return qb::fuzz::LoadAndSave(data, size, qb::mbftJPEG);
+}
