@@ -635,5 +635,11 @@ TEST_F(OptionsTest, MissingLibraryStopsTheForm) {
     EXPECT_EQ(Type("TempDir"), TRegDataType::rdUnknown);
 }
 
+TEST_F(OptionsTest, UnusableStoreStopsTheFormWithTheFilesName) {
+    qb::test::WriteFile(storeFile, std::string(4096, 'x'));
+    const std::string message = Message([&] { Create(); });
+    EXPECT_NE(message.find(storeFile), std::string::npos) << message;
+}
+
 }  // namespace
 }  // namespace qb::settings

@@ -459,6 +459,20 @@ TEST_F(RegistrySaverTest, SingleValueOperations) {
     EXPECT_EQ(saver->Registry().CurrentPath(), "");
 }
 
+TEST_F(RegistrySaverTest, RadioGroupRangeFailureFocusesTheGroup) {
+    auto* radio = Add<TzrRadioGroup>(page1, "radio");
+    radio->SetItems({"a", "b"});
+    TzrLink& l = Link(radio, "Radio", TzrRSCLTCITInt, "Radio");
+    l.MinValue = 0;
+    l.CheckMinValue = true;
+    window->show();
+    EXPECT_EQ(Message([&] { saver->CheckValueIfVisible(); }), "Value for field Radio should not be less than 0");
+    // The group hands the focus to its first button while none is checked.
+    EXPECT_EQ(window->focusWidget(), radio->Button(0));
+    radio->SetItemIndex(1);
+    saver->CheckValue();
+}
+
 TEST(RadioGroupTest, ItemIndexIsClampedAndSignalled) {
     qb::test::App();
     TzrRadioGroup g("Caption", {"one", "two"});
