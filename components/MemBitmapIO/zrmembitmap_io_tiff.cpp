@@ -167,6 +167,7 @@ TIFF* TzrMemBitmap::TIFFOpenStream(TzrStream& stream, int mode) {
     if (options == nullptr) throw Exception("TIFFOpenStream failed");
     TIFFOpenOptionsSetErrorHandlerExtR(options, TiffErrorHandler, nullptr);
     TIFFOpenOptionsSetWarningHandlerExtR(options, TiffWarningHandler, nullptr);
+    if (TIFFMaxSingleAlloc > 0) TIFFOpenOptionsSetMaxSingleMemAlloc(options, static_cast<tmsize_t>(TIFFMaxSingleAlloc));
     tiffLastError[0] = '\0';
     TIFF* tif = TIFFClientOpenExt("", mode == 1 ? "w" : "r", static_cast<thandle_t>(static_cast<void*>(&stream)),
                                   TiffReadProc, TiffWriteProc, TiffSeekProc, TiffCloseProc, TiffSizeProc,
@@ -336,6 +337,10 @@ void TzrMemBitmap::SaveToTIFFStream(TzrStream& stream) {
     TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8);
     TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, bpp);
     TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+    // The codec's default strip size, written out: this platform's stitcher (PTmender)
+    // refuses a TIFF without a RowsPerStrip tag, and strips keep large files readable in
+    // batches.
+    TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(tif, 0));
 
     std::vector<std::uint8_t> row(static_cast<std::size_t>(width) * static_cast<std::size_t>(bpp));
     for (int y = 0; y < height; ++y) {

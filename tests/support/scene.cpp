@@ -1,0 +1,129 @@
+#include "tests/support/scene.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+
+#include "components/MemBitmapIO/tzrmembitmapunit.h"
+#include "core/numbertext.h"
+
+namespace qb::test {
+
+void MakeScene(const std::string& fileName, int width, int height) {
+    TzrMemBitmap scene;
+    scene.SetWidthHeightPixelFormat(width, height, pf24bit, false);
+    scene.BeginWrite();
+    for (int y = 0; y < height; ++y) {
+        uint8_t* row = scene.GetScanline(y);
+        for (int x = 0; x < width; ++x) {
+            const bool light = ((x * 24 / width) + (y * 12 / height)) % 2 == 0;
+            row[3 * x + 0] = light ? 230 : 40;                           // blue: checker
+            row[3 * x + 1] = static_cast<uint8_t>(40 + 180 * y / height);  // green: ramp down
+            row[3 * x + 2] = static_cast<uint8_t>(20 + 200 * x / width);   // red: ramp across
+        }
+    }
+    scene.EndWrite();
+    scene.SaveToFile(fileName);
+}
+
+int Shell(const std::string& command) {
+    const int status = std::system(command.c_str());
+    if (status == -1 || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+}
+
+namespace {
+void WriteText(const std::string& name, const std::string& text) {
+    std::ofstream f(name, std::ios::binary);
+    f << text;
+}
+}  // namespace
+
+std::vector<View> MakeViews(const std::string& dir, const std::string& scene,
+                            const std::vector<double>& yaws, double hfov, int width, int height,
+                            const std::string& prefix) {
+    std::vector<View> views;
+    int sceneWidth = 0, sceneHeight = 0;
+    TzrMemBitmap::GetSizeFromFile(scene, &sceneWidth, &sceneHeight);
+    for (size_t k = 0; k < yaws.size(); ++k) {
+        // Looking at yaw Y means turning the scene by -Y in front of the camera.
+        const std::string script = dir + prefix + "_make" + std::to_string(k) + ".txt";
+        WriteText(script, "p w" + std::to_string(width) + " h" + std::to_string(height) + " f0 v" +
+                              FloatToStr(hfov) + " n\"TIFF_m\"\nm g1 i0\no n\"" + scene + "\" f4 w" +
+                              std::to_string(sceneWidth) + " h" + std::to_string(sceneHeight) +
+                              " v360 y" + FloatToStr(-yaws[k]) + " r0 p0\n");
+        const std::string out = dir + prefix + "_tmp" + std::to_string(k);
+        EXPECT_EQ(Shell("cd '" + dir + "' && PTmender -q -o '" + out + "' '" + script + "' >/dev/null 2>&1"), 0);
+        const std::string name = dir + prefix + std::to_string(k) + ".tif";
+        // PTmender's layer carries alpha; a camera image has none.
+        TzrMemBitmap layer;
+        layer.LoadFromFile(out + "0000.tif");
+        TzrMemBitmap view;
+        view.ExtractCropFrom(layer, TRect(0, 0, layer.GetWidth(), layer.GetHeight()), 0, false);
+        if (view.GetPixelFormat() != pf24bit) view.SetWidthHeightPixelFormat(view.GetWidth(), view.GetHeight(), pf24bit, true);
+        view.SaveToFile(name);
+        std::remove((out + "0000.tif").c_str());
+        std::remove(script.c_str());
+        views.push_back({name, yaws[k]});
+    }
+    return views;
+}
+
+std::string RenderReference(const std::string& dir, const std::string& scene, int projection,
+                            int width, int height, double hfov) {
+    int sceneWidth = 0, sceneHeight = 0;
+    TzrMemBitmap::GetSizeFromFile(scene, &sceneWidth, &sceneHeight);
+    const std::string script = dir + "reference.txt";
+    WriteText(script, "p w" + std::to_string(width) + " h" + std::to_string(height) + " f" +
+                          std::to_string(projection) + " v" + FloatToStr(hfov) +
+                          " n\"TIFF_m r:UNCROP\"\nm g1 i0\no n\"" + scene + "\" f4 w" +
+                          std::to_string(sceneWidth) + " h" + std::to_string(sceneHeight) +
+                          " v360 y0 r0 p0\n");
+    EXPECT_EQ(Shell("cd '" + dir + "' && PTmender -q -o '" + dir + "reference' '" + script + "' >/dev/null 2>&1"), 0);
+    std::remove(script.c_str());
+    return dir + "reference0000.tif";
+}
+
+Agreement CompareWhereOpaque(const std::string& image, const std::string& reference,
+                             const std::string& mask, int tolerance) {
+    TzrMemBitmap a, b, m;
+    a.LoadFromFile(image);
+    b.LoadFromFile(reference);
+    m.LoadFromFile(mask);
+    Agreement result;
+    EXPECT_EQ(a.GetWidth(), b.GetWidth());
+    EXPECT_EQ(a.GetHeight(), b.GetHeight());
+    EXPECT_EQ(m.GetWidth(), b.GetWidth());
+    EXPECT_EQ(m.GetPixelFormat(), pf32bit);
+    if (a.GetWidth() != b.GetWidth() || a.GetHeight() != b.GetHeight() ||
+        m.GetWidth() != b.GetWidth() || m.GetHeight() != b.GetHeight() || m.GetPixelFormat() != pf32bit)
+        return result;
+    const int ba = a.GetBytesPerPixel(), bb = b.GetBytesPerPixel();
+    int64_t agree = 0;
+    a.BeginRead();
+    b.BeginRead();
+    m.BeginRead();
+    for (int y = 0; y < a.GetHeight(); ++y) {
+        const uint8_t* ra = a.GetScanline(y);
+        const uint8_t* rb = b.GetScanline(y);
+        const uint8_t* rm = m.GetScanline(y);
+        for (int x = 0; x < a.GetWidth(); ++x) {
+            if (rm[4 * x + 3] != 255) continue;
+            ++result.compared;
+            bool close = true;
+            for (int c = 0; c < 3; ++c)
+                if (std::abs(int(ra[ba * x + c]) - int(rb[bb * x + c])) > tolerance) close = false;
+            agree += close;
+        }
+    }
+    m.EndRead();
+    b.EndRead();
+    a.EndRead();
+    result.share = result.compared ? double(agree) / double(result.compared) : 0;
+    return result;
+}
+
+}  // namespace qb::test
