@@ -16,6 +16,8 @@ namespace qb::fuzz {
 constexpr std::int64_t kMaxPixels = 2 * 1024 * 1024;
 
 inline int LoadAndSave(const std::uint8_t* data, std::size_t size, TzrMemBitmapFileType type) {
+    // The codec's own buffers are bounded as well (its per-file allocation limit).
+    TzrMemBitmap::TIFFMaxSingleAlloc = 256 * 1024 * 1024;
     TzrMemoryStream in(data, size);
     int width = 0;
     int height = 0;

@@ -237,6 +237,9 @@ public:
     static float TIFFGetOptionalFloatField(TIFF* tif, ttag_t tag, float def);
     // mode 1: write, otherwise read.
     static TIFF* TIFFOpenStream(TzrStream& stream, int mode);
+    // The largest single block the TIFF codec may allocate for a file, in bytes; 0 leaves
+    // the codec's own limit. A class-wide setting for code that reads untrusted files.
+    static inline std::int64_t TIFFMaxSingleAlloc = 0;
 
     static tmsize_t TiffReadProc(thandle_t handle, void* buffer, tmsize_t size);
     static tmsize_t TiffWriteProc(thandle_t handle, void* buffer, tmsize_t size);
