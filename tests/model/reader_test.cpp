@@ -268,7 +268,6 @@ TEST(Reader, Errors) {
 }
 
 TEST(Reader, FirstImageMustExistUnlessSkipped) {
-    test::TempDirTest::SetUpTestSuite();
     const std::string dir = test::MakeTempDir();
     test::WriteFile(dir + "a.jpg", "x");
     const std::string text = kHeader + "#-imgfile 1 1 \"" + dir + "a.jpg\"\r\no\r\n" +
