@@ -201,10 +201,12 @@ namespace {
 // column weight, and the window that lies inside the bitmap is a rectangle. So every source
 // row is filtered horizontally once (at the destination columns), and the filtered rows
 // are summed vertically into the destination rows they belong to (each source row belongs
-// to at most two). The sums are whole numbers; they are kept exactly in integers and only
-// the final mean is formed in single precision, as a single-precision accumulation of the
-// same products gives.
-template <typename Acc>
+// to at most two). The sums are whole numbers below 255 x f^4. Up to f = 16 they fit in 32
+// bits and in single precision exactly, so they are kept in integers and the mean is formed
+// in single precision: the same value a single-precision accumulation gives. Beyond that
+// no floating type holds them exactly, so they are kept in 128-bit integers (at most
+// 255 x f^2 x width x height) and the mean is their exact quotient, truncated.
+template <typename Acc, bool SinglePrecisionMean>
 void ZoomOutTent(const TzrMemBitmap& src, TzrMemBitmap& dst, int f) {
     const int width = src.GetWidth();
     const int height = src.GetHeight();
@@ -237,7 +239,13 @@ void ZoomOutTent(const TzrMemBitmap& src, TzrMemBitmap& dst, int f) {
         for (int i = 0; i < newWidth; ++i) {
             const Acc wsum = colWeightSum[i] * rowWeightSum[slot];
             for (int ch = 0; ch < channels; ++ch, ++a, ++d) {
-                *d = wsum > 0 ? static_cast<std::uint8_t>(float(*a) / float(wsum)) : 0;
+                if (wsum == 0) {
+                    *d = 0;
+                } else if constexpr (SinglePrecisionMean) {
+                    *d = static_cast<std::uint8_t>(float(*a) / float(wsum));
+                } else {
+                    *d = static_cast<std::uint8_t>(*a / wsum);
+                }
             }
         }
         std::fill(accum[slot].begin(), accum[slot].end(), Acc(0));
@@ -301,11 +309,10 @@ std::unique_ptr<TzrMemBitmap> TzrMemBitmap::CreateZoomedOutCopy(int factor, bool
     TzrWriteHold resultHold(*result);
     if (newWidth <= 0 || newHeight <= 0) return result;
     if (Width <= 0 || Height <= 0) return result;  // nothing to average: zero bytes
-    // The largest sum is 255 x f^4: 32 bits hold it up to f = 64.
-    if (f <= 64) {
-        ZoomOutTent<std::uint32_t>(*this, *result, f);
+    if (f <= 16) {
+        ZoomOutTent<std::uint32_t, true>(*this, *result, f);
     } else {
-        ZoomOutTent<std::uint64_t>(*this, *result, f);
+        ZoomOutTent<unsigned __int128, false>(*this, *result, f);
     }
     return result;
 }

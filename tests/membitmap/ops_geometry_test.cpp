@@ -183,13 +183,30 @@ TEST(MemBitmapZoomOut, SizesAndTentMeans) {
 
     for (const TPixelFormat f : {pf24bit, pf32bit}) {
         auto b = MakeBitmap(37, 29, f, Pattern);
-        for (const int factor : {1, 2, 3, 4, 7, 40}) {
+        for (const int factor : {1, 2, 3, 4, 7, 16}) {
             auto zoomed = b->CreateZoomedOutCopy(factor, true);
             ASSERT_EQ(zoomed->GetWidth(), 36 / factor + 1);
             ASSERT_EQ(zoomed->GetHeight(), 28 / factor + 1);
             ExpectPixels(*zoomed, [&](int i, int j) { return ZoomReference(*b, factor, i, j); });
         }
     }
+}
+
+TEST(MemBitmapZoomOut, LargeFactors) {
+    // Factors up to far beyond the picture: the mean of a flat picture exactly, and no
+    // overflow of the sums.
+    auto flat = MakeBitmap(37, 29, pf32bit, [](int, int) { return Bgra(200, 100, 50, 255); });
+    for (const int factor : {17, 100, 1 << 20, 2147483647}) {
+        auto z = flat->CreateZoomedOutCopy(factor, true);
+        ASSERT_EQ(z->GetWidth(), 36 / factor + 1);
+        ASSERT_EQ(z->GetHeight(), 28 / factor + 1);
+        SCOPED_TRACE(factor);
+        ExpectPixels(*z, [](int, int) { return Bgra(200, 100, 50, 255); });
+    }
+    // Factor 20 on a ramp: (0, 0) averages columns 0..19 with weights 20 - x (rows alike):
+    // sum (20 - x) * 10x / sum (20 - x) = 10 * 1330 / 210 = 63.3.
+    auto ramp = MakeBitmap(30, 3, pf24bit, [](int x, int) { return Bgra(std::min(10 * x, 255), 0, 0); });
+    EXPECT_EQ(At(*ramp->CreateZoomedOutCopy(20, true), 0, 0)[0], 63);
 }
 
 TEST(MemBitmapZoomOut, NearestIsAStretch) {
