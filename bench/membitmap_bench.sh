@@ -5,7 +5,8 @@
 #
 #   bench/membitmap_bench.sh [--update-readme] [reps]
 #
-# Builds bench_membitmap in Release (no sanitizers) in $BUILD_DIR (default build-bench),
+# Builds bench_membitmap in Release (no sanitizers) in $BUILD_DIR (default
+# build-bench-membitmap, a build directory of its own),
 # installs the peer programs when they are missing, generates the picture in $BENCH_DIR
 # (default a fresh directory under /dev/shm or $TMPDIR; never in the source tree), and
 # prints a Markdown table of medians over `reps` runs (default 5). With --update-readme the
@@ -20,7 +21,7 @@ if [[ "${1:-}" == "--update-readme" ]]; then
   shift
 fi
 reps="${1:-5}"
-build_dir="${BUILD_DIR:-build-bench}"
+build_dir="${BUILD_DIR:-build-bench-membitmap}"
 
 # Peers (benchmark only).
 missing=()
