@@ -1,0 +1,354 @@
+// TMainForm: the queue window of the batch stitcher. It holds the queue of project files
+// and works through it one project at a time from a 100 ms timer step: the first queued
+// project is loaded, optionally morphed to fit, its stitcher script written and the stitcher
+// started as a child process; the step then watches that child and whatever follows it
+// (Enblend, a viewer), removes the finished project from the queue and takes the next one.
+//
+// The class is implemented in several files:
+//   quiltbatchmain.cpp           start-up, command line, queue, timer step, status, actions,
+//                                help, closing, window geometry
+//   quiltbatchmain_pipeline.cpp  the stitch pipeline of one project (StartStitch, MorphToFit)
+//   quiltbatchmain_runner.cpp    starting, watching and stopping the child processes
+//   quiltbatchmain_crop.cpp      the crop pre-pass (cropped copies of source images)
+#pragma once
+
+#include <QMainWindow>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/exceptions.h"
+#include "platform/process.h"
+#include "platform/versioninfo.h"
+
+class QAction;
+class QCloseEvent;
+class QDragEnterEvent;
+class QDropEvent;
+class QEvent;
+class QLabel;
+class QListWidget;
+class QMenu;
+class QShowEvent;
+class QStatusBar;
+class QTimer;
+class QToolBar;
+
+namespace qb {
+class TPanoCorrect;
+class TvrdProject;
+}  // namespace qb
+
+namespace qb::settings {
+class TfrmOptions;
+}
+
+namespace qb::app {
+
+class TdlgShowScript;
+class TProgressForm;
+
+// ---------------------------------------------------------------------------------------
+// Message boxes, the open dialog, the review dialog and the browser, behind one interface:
+// the program uses Qt; tests answer every question and see every message.
+
+enum class TMsgDlgType { mtWarning, mtError, mtInformation, mtConfirmation };
+
+// Buttons of a message box, combined with |.
+using TMsgDlgButtons = unsigned;
+constexpr TMsgDlgButtons mbYes = 1u << 0;
+constexpr TMsgDlgButtons mbNo = 1u << 1;
+constexpr TMsgDlgButtons mbOK = 1u << 2;
+constexpr TMsgDlgButtons mbCancel = 1u << 3;
+constexpr TMsgDlgButtons mbOKCancel = mbOK | mbCancel;
+constexpr TMsgDlgButtons mbYesNoCancel = mbYes | mbNo | mbCancel;
+
+// Results of message boxes and modal dialogs. A box closed without a button answers
+// mrCancel when it has a Cancel button (mrOk for a box with OK alone).
+using TModalResult = int;
+constexpr TModalResult mrNone = 0;
+constexpr TModalResult mrOk = 1;
+constexpr TModalResult mrCancel = 2;
+constexpr TModalResult mrYes = 6;
+constexpr TModalResult mrNo = 7;
+
+// The settings of an open-file dialog (OpenPTSDialog).
+struct TOpenDialog {
+    std::string Title;
+    std::string Filter;  // "Description (*.ext)|*.ext"
+    std::string DefaultExt;
+    bool AllowMultiSelect = false;
+    bool PathMustExist = false;
+    bool FileMustExist = false;
+};
+
+class IMainDialogs {
+public:
+    virtual ~IMainDialogs() = default;
+    // A modal message box of the given type and buttons; the button pressed.
+    virtual TModalResult MessageDlg(const std::string& message, TMsgDlgType type, TMsgDlgButtons buttons) = 0;
+    // The open-file dialog; true with the selected files (full names) on OK.
+    virtual bool OpenFiles(const TOpenDialog& dialog, std::vector<std::string>& files) = 0;
+    // The script review dialog (TdlgShowScript::Execute): the modal result; on OK the
+    // script holds the text as the user left it.
+    virtual TModalResult ExecuteScript(std::string& script, const std::string& message) = 0;
+    // Opens an address (the manual) in the desktop's browser.
+    virtual void OpenUrl(const std::string& url) = 0;
+};
+
+// The Qt implementation: QMessageBox, QFileDialog, the review dialog given, QDesktopServices.
+class TQtMainDialogs : public IMainDialogs {
+public:
+    explicit TQtMainDialogs(QWidget* parent) : parent_(parent) {}
+    TModalResult MessageDlg(const std::string& message, TMsgDlgType type, TMsgDlgButtons buttons) override;
+    bool OpenFiles(const TOpenDialog& dialog, std::vector<std::string>& files) override;
+    TModalResult ExecuteScript(std::string& script, const std::string& message) override;
+    void OpenUrl(const std::string& url) override;
+    // The review dialog that ExecuteScript shows (created after the main window).
+    void SetScriptDialog(TdlgShowScript* dialog) { scriptDialog_ = dialog; }
+
+private:
+    QWidget* parent_;
+    TdlgShowScript* scriptDialog_ = nullptr;
+};
+
+// ---------------------------------------------------------------------------------------
+// Fixed texts and names
+
+inline constexpr const char* ApplicationTitle = "Vorda Stitcher";
+// The help file, relative to the program's directory (the HTML manual), and the main
+// window's help context. A context opens the manual at the anchor "context-<number>".
+inline constexpr const char* ApplicationHelpFile = "docs/index.html";
+inline constexpr int MainHelpContext = 7000;
+// The help commands of the application's help requests and of CallHtmlHelp.
+inline constexpr uint16_t HELP_CONTEXT = 1;
+inline constexpr int HH_HELP_CONTEXT = 15;
+// The maker's web address (About box, help message).
+inline constexpr const char* MakerWebAddress = "https://www.kelmora.com/vorda/";
+// The window geometry key and the shared settings key.
+inline constexpr const char* FormStateRegistryKey = "\\Software\\Kelmora\\vorda\\FormState\\Quiltbatch";
+inline constexpr const char* OptionsRegistryKey = "Software\\Kelmora\\vorda\\Options";
+
+// What the main window is built with; empty fields take the running program's values.
+struct TMainFormSetup {
+    std::unique_ptr<IMainDialogs> dialogs;  // none: TQtMainDialogs
+    std::vector<std::string> commandLine;   // the program's arguments after its name
+    std::string storeFile;                  // the registry store (empty: the shared one)
+    std::string programDir;                 // the program's directory, with trailing '/'
+};
+
+// The program's version resource reader (dfsVersionInfoResource1): the product version of
+// the file it points at. The reader is replaceable for tests.
+struct TVersionInfoResource {
+    std::string FileName;
+    std::function<std::string(const std::string&)> Reader = qb::platform::GetProductVersion;
+    std::string ProductVersion() const { return Reader ? Reader(FileName) : std::string(); }
+};
+
+class TMainForm : public QMainWindow {
+    Q_OBJECT
+public:
+    // Builds the window and its components; loads the Panorama Tools library (fails with
+    // its message when that cannot be done); starts the queue and the timer.
+    explicit TMainForm(TMainFormSetup setup = {});
+    // Deletes the files of DeleteOnExit, last first, failures ignored.
+    ~TMainForm() override;
+
+    // The windows created after this one at start-up (not owned).
+    void SetWindows(TdlgShowScript* scriptDialog, TProgressForm* progressForm,
+                    qb::settings::TfrmOptions* optionsForm);
+
+    // ===================================================================================
+    // Start, command line and project queue (quiltbatchmain.cpp)
+    // ===================================================================================
+
+    // --- Components -------------------------------------------------------------------
+    QStatusBar* StatusBar1 = nullptr;
+    QLabel* StatusPanel = nullptr;  // the status bar's one panel
+    QToolBar* ToolBar1 = nullptr;
+    QLabel* StitchListHeader = nullptr;  // "Projects to stitch:"
+    QListWidget* StitchListBox = nullptr;
+    QMenu* FileMenu = nullptr;
+    QMenu* ProcessMenu = nullptr;
+    QMenu* HelpMenu = nullptr;
+    TOpenDialog OpenPTSDialog;
+    QTimer* Timer1 = nullptr;
+    TVersionInfoResource dfsVersionInfoResource1;
+    qb::TPanoCorrect& PanoCorrect1() { return *PanoCorrect1_; }
+    IMainDialogs& Dialogs() { return *dialogs_; }
+
+    // --- Actions ----------------------------------------------------------------------
+    QAction* actAddProject = nullptr;
+    QAction* actDelProject = nullptr;
+    QAction* actExitWhenDone = nullptr;
+    QAction* actExit = nullptr;
+    QAction* actStart = nullptr;
+    QAction* actStop = nullptr;
+    QAction* actPreview = nullptr;
+    QAction* actShowScript = nullptr;
+    QAction* actLowPriority = nullptr;
+    QAction* actHelpIndex = nullptr;
+    QAction* actCommandLineSwitches = nullptr;
+    QAction* actAbout = nullptr;
+
+    // --- State, in declaration order ----------------------------------------------------
+    bool PreviewMode = false;
+    bool StitcherRunning = false;
+    bool ViewerRunning = false;
+    bool EnblendRunning = false;
+    std::string ResultFile;
+    std::string ViewerApp;
+    qb::platform::THandle ChildProcess = 0;
+    qb::platform::THandle ChildThread = 0;
+    std::vector<std::string> TempFiles;
+    std::vector<std::string> DeleteOnExit;
+    std::string WorkDir;
+    std::string CurrentProject;
+    std::string EnblendArgs;
+    std::string EnblendWorkDir;
+    std::string EnblendOutput;
+    bool UseEnblend = false;
+    bool Started = false;
+    bool ShowScript = false;
+    bool LowPriority = false;
+    bool RunPreview = false;
+    bool ExitWhenDone = false;
+    bool OldVersionWarned = false;
+    // The help manual, found on first use and kept (the HTML Help handles).
+    bool HtmlHelpLoaded = false;
+    // The command line has been handled (first activation); the guard of Tick.
+    bool CommandLineDone = false;
+    int TickBusy = 0;
+
+    // --- Operations ---------------------------------------------------------------------
+    void ParseCommandLine();
+    void CheckProjectFile(const std::string& name);
+    void AddProject(const std::string& name, bool check);
+    void AddProjects(const std::vector<std::string>& names);
+    void LoadProject(qb::TvrdProject& project, const std::string& fileName);
+    void SetStarted(bool value);
+    void SetPreviewMode(bool value);
+    void SetExitWhenDone(bool value);
+    void SetShowScript(bool value);
+    void SetLowPriority(bool value);
+    void Tick();
+    void StartNextProject();
+    void UpdateStatus();
+    void UpdateActions();
+    void ShowHelp(int context);
+    // window: unused here (the browser has its own window); file: the manual.
+    void CallHtmlHelp(QWidget* window, const std::string& file, int command, intptr_t data);
+    // A string value of the shared settings key; any failure gives the empty text.
+    std::string ReadSetting(const std::string& name);
+    static std::string LoadTextFile(const std::string& fileName);
+    static void SaveTextFile(const std::string& text, const std::string& fileName);
+
+    // The queue: entries in order.
+    int QueueCount() const;
+    std::string QueueEntry(int index) const;
+    void RemoveQueueEntry(int index);
+    // The text of the status bar's panel.
+    std::string StatusText() const;
+
+    // The usage and About texts.
+    static std::string UsageText();
+    static std::string AboutText();
+
+    // Window geometry in the registry store (RegForm1): read when the window has been
+    // built, written when a close has been allowed.
+    void RegForm1Restore();
+    void RegForm1Save();
+
+    // --- Event handlers (each shows its failure in an error box; the abort shows nothing)
+    void FormActivate();
+    void FormCloseQuery(bool& canClose);
+    void Timer1Timer();
+    void UOTextTarget1Drop(const std::string& text);
+    void StitchListBoxClick();
+    // A help request of the application; always handled here.
+    bool ApplicationEvents1Help(uint16_t command, intptr_t data, bool& callHelp);
+    void actAddProjectExecute();
+    void actDelProjectExecute();
+    void actExitWhenDoneExecute();
+    void actExitExecute();
+    void actStartExecute();
+    void actStopExecute();
+    void actPreviewExecute();
+    void actShowScriptExecute();
+    void actLowPriorityExecute();
+    void actHelpIndexExecute();
+    void actCommandLineSwitchesExecute();
+    void actAboutExecute();
+
+    // Runs a handler and shows its failure in an error box (the silent abort shows nothing).
+    void HandleException(const std::function<void()>& handler);
+    // An error box (error type, OK) with the message.
+    void ShowError(const std::string& message);
+
+    // ===================================================================================
+    // Stitch pipeline of one project (quiltbatchmain_pipeline.cpp)
+    // ===================================================================================
+
+    void StartStitch(qb::TvrdProject& project, bool showScript, bool preview);
+    void MorphToFit(qb::TvrdProject& project, bool preview);
+    std::string RunOptimizerScript(const std::string& text);
+    static std::string UniqueFileName(const std::string& prefix, const std::string& extension);
+    static std::string NumberedFileName(const std::string& fileName, int n);
+    std::string GetEnblendExe();
+    static std::string GetTempDir();
+    static bool SameDir(const std::string& a, const std::string& b);
+
+    // ===================================================================================
+    // External program runner (quiltbatchmain_runner.cpp)
+    // ===================================================================================
+
+    void RunProgram(const std::string& executable, const std::string& commandLine, const std::string& workDir,
+                    qb::platform::THandle& process, qb::platform::THandle& thread);
+    [[noreturn]] static void RaiseLastError();
+    void SuperviseChild();
+    void AskKillChild();
+    void KillChild();
+    void DeleteTempFiles();
+
+    // ===================================================================================
+    // Crop pre-pass (quiltbatchmain_crop.cpp)
+    // ===================================================================================
+
+    void CropImages(qb::TvrdProject& project, const std::string& imagesDir, std::vector<std::string>& croppedFiles,
+                    bool stitcherCrops, bool cropOutside);
+    void CropImageFile(const std::string& sourceFile, const std::string& targetFile, int32_t left, int32_t top,
+                       int32_t right, int32_t bottom);
+
+    // ===================================================================================
+
+    // The windows created after this one (not owned; null until SetWindows).
+    TdlgShowScript* dlgShowScript = nullptr;
+    TProgressForm* ProgressForm = nullptr;
+    qb::settings::TfrmOptions* frmOptions = nullptr;
+
+    const std::string& ProgramDir() const { return programDir_; }
+    const std::string& StoreFile() const { return storeFile_; }
+
+protected:
+    bool event(QEvent* e) override;
+    void showEvent(QShowEvent* e) override;
+    void closeEvent(QCloseEvent* e) override;
+    void dragEnterEvent(QDragEnterEvent* e) override;
+    void dropEvent(QDropEvent* e) override;
+
+private:
+    void BuildComponents();
+    void BuildActions();
+    void SyncActionChecks();
+
+    std::unique_ptr<IMainDialogs> dialogs_;
+    std::unique_ptr<qb::TPanoCorrect> PanoCorrect1_;
+    std::vector<std::string> commandLine_;
+    std::string storeFile_;
+    std::string programDir_;
+};
+
+}  // namespace qb::app
