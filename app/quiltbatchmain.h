@@ -300,6 +300,9 @@ public:
     std::string GetEnblendExe();
     static std::string GetTempDir();
     static bool SameDir(const std::string& a, const std::string& b);
+    // An argument of a child's command line in double quotes, escaped so that the
+    // command-line splitting of the process layer gives it back unchanged.
+    static std::string QuoteArgument(const std::string& arg);
 
     // ===================================================================================
     // External program runner (quiltbatchmain_runner.cpp)
