@@ -1,0 +1,55 @@
+// The program's start: the application's title and help file, the four windows created in
+// their order (the main window, the script review dialog, the progress window and the
+// options form, which seeds the shared settings), and the message loop.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/quiltbatchmain.h"
+#include "settings/options.h"
+
+class QApplication;
+
+
+namespace qb::app {
+
+class TdlgShowScript;
+class TProgressForm;
+
+struct TQuiltbatchSetup {
+    std::vector<std::string> commandLine;  // the arguments after the program's name
+    std::string storeFile;                 // the registry store (empty: the shared one)
+    std::string programDir;                // the program's directory (empty: the running program's)
+    std::unique_ptr<IMainDialogs> dialogs;  // none: the Qt dialogs
+    std::unique_ptr<qb::settings::IOptionsDialogs> optionsDialogs;  // none: the Qt dialogs
+};
+
+// Sets the application's title and names.
+void InitApplication();
+
+// The program's windows, created in their order and released in the opposite one.
+class TQuiltbatchWindows {
+public:
+    // Fails with the first failure's message (the Panorama Tools library that cannot be
+    // loaded, a store that cannot be used).
+    explicit TQuiltbatchWindows(TQuiltbatchSetup setup);
+    ~TQuiltbatchWindows();
+    TQuiltbatchWindows(const TQuiltbatchWindows&) = delete;
+    TQuiltbatchWindows& operator=(const TQuiltbatchWindows&) = delete;
+
+    std::unique_ptr<TMainForm> MainForm;
+    std::unique_ptr<TdlgShowScript> dlgShowScript;
+    std::unique_ptr<TProgressForm> ProgressForm;
+    std::unique_ptr<qb::settings::TfrmOptions> frmOptions;
+};
+
+// The whole program over a QApplication: creates the windows, shows the main window and runs
+// the message loop until the main window closes. A failure while starting goes to
+// `showError` and ends the program with exit code 1.
+int RunQuiltbatch(QApplication& app, TQuiltbatchSetup setup,
+                  const std::function<void(const std::string&)>& showError);
+
+}  // namespace qb::app

@@ -1,0 +1,115 @@
+// The script review dialog.
+#include "app/scriptfileunit_include.h"
+
+#include <QFont>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QStringDecoder>
+#include <QVBoxLayout>
+
+#include "app/quiltbatchmain.h"
+
+namespace qb::app {
+
+QString ScriptToEditor(const std::string& text, bool& latin1) {
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString s = utf8(QByteArrayView(text.data(), static_cast<qsizetype>(text.size())));
+    latin1 = utf8.hasError();
+    if (latin1) s = QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+    s.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+    return s;
+}
+
+std::string EditorToScript(const QString& text, bool latin1) {
+    QString s = text;
+    s.replace(QLatin1String("\n"), QLatin1String("\r\n"));
+    // Characters that Latin-1 cannot hold (typed by the user) fall back to UTF-8 as a whole.
+    if (latin1) {
+        bool fits = true;
+        for (QChar c : s)
+            if (c.unicode() > 0xFF) {
+                fits = false;
+                break;
+            }
+        if (fits) {
+            const QByteArray bytes = s.toLatin1();
+            return std::string(bytes.constData(), static_cast<size_t>(bytes.size()));
+        }
+    }
+    const QByteArray bytes = s.toUtf8();
+    return std::string(bytes.constData(), static_cast<size_t>(bytes.size()));
+}
+
+TdlgShowScript::TdlgShowScript(QWidget* parent) : QDialog(parent) {
+    setObjectName("dlgShowScript");
+    setWindowTitle("Panorama Tools script");
+    // Dialog border with the system menu only.
+    setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+    setFont(QFont("Tahoma", 8));
+    resize(616, 369);
+
+    auto* outer = new QVBoxLayout(this);
+    outer->setContentsMargins(0, 0, 0, 0);
+    outer->setSpacing(0);
+
+    // Top panel, 33 pixels high with a 4-pixel border, filled by the message.
+    auto* top = new QWidget(this);
+    top->setFixedHeight(33);
+    auto* topLayout = new QHBoxLayout(top);
+    topLayout->setContentsMargins(4, 4, 4, 4);
+    lblMessage = new QLabel(top);
+    lblMessage->setObjectName("lblMessage");
+    lblMessage->setWordWrap(true);
+    topLayout->addWidget(lblMessage);
+    outer->addWidget(top);
+
+    auto* body = new QHBoxLayout;
+    body->setContentsMargins(0, 0, 0, 0);
+    memoText = new QPlainTextEdit(this);
+    memoText->setObjectName("memoText");
+    memoText->setLineWrapMode(QPlainTextEdit::NoWrap);
+    memoText->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    memoText->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    body->addWidget(memoText, 1);
+
+    // Right-hand panel, 97 pixels wide, with OK above Cancel.
+    auto* right = new QWidget(this);
+    right->setFixedWidth(97);
+    auto* rightLayout = new QVBoxLayout(right);
+    rightLayout->setContentsMargins(11, 8, 11, 8);
+    OKBtn = new QPushButton("OK", right);
+    OKBtn->setObjectName("OKBtn");
+    OKBtn->setFixedSize(75, 25);
+    OKBtn->setDefault(true);
+    CancelBtn = new QPushButton("Cancel", right);
+    CancelBtn->setObjectName("CancelBtn");
+    CancelBtn->setFixedSize(75, 25);
+    rightLayout->addWidget(OKBtn);
+    rightLayout->addWidget(CancelBtn);
+    rightLayout->addStretch(1);
+    body->addWidget(right);
+    outer->addLayout(body, 1);
+
+    connect(OKBtn, &QPushButton::clicked, this, [this] { done(mrOk); });
+    connect(CancelBtn, &QPushButton::clicked, this, [this] { done(mrCancel); });
+}
+
+TdlgShowScript::~TdlgShowScript() = default;
+
+int TdlgShowScript::Execute(std::string& script, const std::string& message) {
+    bool latin1 = false;
+    lblMessage->setText(QString::fromUtf8(message.data(), static_cast<qsizetype>(message.size())));
+    memoText->setPlainText(ScriptToEditor(script, latin1));
+    OKBtn->setFocus();
+    // Esc and the close box end the dialog through reject(), which is QDialog::Rejected (0).
+    const int result = exec();
+    if (result == mrOk) {
+        script = EditorToScript(memoText->toPlainText(), latin1);
+        return mrOk;
+    }
+    return mrCancel;
+}
+
+}  // namespace qb::app
