@@ -2,6 +2,8 @@
 #include "app/progressunit.h"
 
 #include <QFont>
+#include <QGuiApplication>
+#include <QScreen>
 #include <QLabel>
 #include <QPointer>
 #include <QProgressBar>
@@ -39,8 +41,10 @@ void TProgressForm::StartProgress(const std::string& caption, QWidget* owner, bo
     SetProgress(0);
     ProgressBar1->setVisible(barVisible);
     SetMessage(std::string());
+    // Centred on the screen.
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        move(screen->geometry().center() - QPoint(width() / 2, height() / 2));
     show();
-    raise();
     RepaintNow();
 }
 
@@ -57,7 +61,7 @@ void TProgressForm::SetProgress(int position) {
 void TProgressForm::EndProgress() {
     if (owner_) owner_->setEnabled(true);
     owner_ = nullptr;
-    hide();
+    close();
 }
 
 }  // namespace qb::app

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QPointer>
 
 #include <string>
 
@@ -27,7 +28,7 @@ public:
     // Enables the owner again and closes the window.
     void EndProgress();
 
-    QWidget* Owner() const { return owner_; }
+    QWidget* Owner() const { return owner_.data(); }
 
     QLabel* TextLabel = nullptr;
     QProgressBar* ProgressBar1 = nullptr;
@@ -35,7 +36,8 @@ public:
 private:
     void RepaintNow();
 
-    QWidget* owner_ = nullptr;
+    // Cleared by Qt when the owner goes away before EndProgress.
+    QPointer<QWidget> owner_;
 };
 
 }  // namespace qb::app

@@ -7,6 +7,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStringDecoder>
+#include <QTextDocument>
 #include <QVBoxLayout>
 
 #include "app/quiltbatchmain.h"
@@ -106,7 +107,11 @@ int TdlgShowScript::Execute(std::string& script, const std::string& message) {
     // Esc and the close box end the dialog through reject(), which is QDialog::Rejected (0).
     const int result = exec();
     if (result == mrOk) {
-        script = EditorToScript(memoText->toPlainText(), latin1);
+        // The raw text: toPlainText() would turn no-break spaces into blanks.
+        QString text = memoText->document()->toRawText();
+        text.replace(QChar::ParagraphSeparator, QLatin1Char('\n'));
+        text.replace(QChar::LineSeparator, QLatin1Char('\n'));
+        script = EditorToScript(text, latin1);
         return mrOk;
     }
     return mrCancel;

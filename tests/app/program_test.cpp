@@ -1,0 +1,75 @@
+// The quiltbatch program as a user starts it: from the build tree and from an installed
+// copy reached through its link in bin/, offscreen, with a registry store of its own.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "platform/files.h"
+#include "platform/registry.h"
+#include "settings/options.h"
+#include "tests/support/tempdir.h"
+
+namespace {
+
+std::string Quote(const std::string& s) {
+    std::string out = "'";
+    for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+// Runs a shell command; its exit code, or -1 when it did not exit normally.
+int Shell(const std::string& command) {
+    const int status = std::system(command.c_str());
+    return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+class ProgramTest : public qb::test::TempDirTest {
+protected:
+    // The program with a store of this test's own, offscreen, without a library override,
+    // stopped after 60 s should it hang.
+    int Quiltbatch(const std::string& program, const std::string& args) {
+        return Shell("env -u PANO12_LIBRARY KELMORA_REGISTRY=" + Quote(Path("store.sqlite3")) +
+                   " QT_QPA_PLATFORM=offscreen timeout 60 " + Quote(program) + " " + args + " >" +
+                   Quote(Path("out.txt")) + " 2>&1");
+    }
+    std::string Setting(const std::string& name) {
+        qb::platform::TRegistry reg(Path("store.sqlite3"));
+        if (!reg.OpenKey(qb::settings::OptionsRegistryKey, false)) return "(no key)";
+        return reg.ReadString(name);
+    }
+};
+
+TEST_F(ProgramTest, ExitWhenDoneWithoutProjectsEndsTheProgramAfterSeedingTheSettings) {
+    const std::string program = std::string(QB_BINARY_DIR) + "/bin/quiltbatch";
+    ASSERT_TRUE(qb::platform::FileExists(program));
+    EXPECT_EQ(Quiltbatch(program, "-x"), 0) << qb::test::ReadFile(Path("out.txt"));
+    EXPECT_EQ(Setting("PTStitcherApp"), std::string(QB_BINARY_DIR) + "/bin/Helpers/PTStitcher");
+}
+
+TEST_F(ProgramTest, AnInstalledCopyFindsItsLibraryStitcherAndManualThroughItsLink) {
+    const std::string prefix = Path("prefix");
+    ASSERT_EQ(Shell("cmake --install " + Quote(QB_BINARY_DIR) + " --prefix " + Quote(prefix) + " >" +
+                  Quote(Path("install.txt")) + " 2>&1"),
+              0)
+        << qb::test::ReadFile(Path("install.txt"));
+    const std::string link = prefix + "/bin/quiltbatch";
+    ASSERT_TRUE(std::filesystem::is_symlink(link));
+    // The library directory's name is the platform's (lib, lib64, lib/<triplet>).
+    const std::string real = std::filesystem::canonical(link).string();
+    const std::string dir = qb::platform::ExtractFilePath(real);
+    EXPECT_EQ(qb::platform::ExtractFileName(qb::platform::ExcludeTrailingPathDelimiter(dir)), "quiltbatch");
+    EXPECT_TRUE(qb::platform::FileExists(dir + "libpano12.so"));
+    EXPECT_TRUE(qb::platform::FileExists(dir + "Helpers/PTStitcher"));
+    EXPECT_TRUE(qb::platform::FileExists(dir + "docs/index.html"));
+    EXPECT_TRUE(std::filesystem::is_symlink(prefix + "/bin/quiltbatch-options"));
+
+    EXPECT_EQ(Quiltbatch(link, "-x"), 0) << qb::test::ReadFile(Path("out.txt"));
+    EXPECT_EQ(Setting("PTStitcherApp"), dir + "Helpers/PTStitcher");
+}
+
+}  // namespace
