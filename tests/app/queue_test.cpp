@@ -19,6 +19,8 @@
 #include <sys/resource.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 
 #include "model/datastructures.h"
 #include "platform/registry.h"
@@ -28,6 +30,18 @@ namespace qb::app::queuetest {
 namespace {
 
 using qb::platform::TRegistry;
+
+std::vector<std::string> SplitLines(const std::string& text) {
+    std::vector<std::string> out;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        if (end > start) out.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return out;
+}
 
 std::vector<std::string> ActionTexts(const QList<QAction*>& actions) {
     std::vector<std::string> out;
@@ -408,6 +422,50 @@ TEST_F(QueueTest, NestedStepsInsideAStartDoNothingAndCancelStopsSilently) {
     EXPECT_FALSE(f.Started);
     EXPECT_EQ(f.StatusText(), "Idle");
     EXPECT_EQ(Queue(), std::vector<std::string>{file});
+}
+
+TEST_F(QueueTest, TheNextProjectStartsWithinAStepOfTheStitchersEnd) {
+    qb::TvrdProject project;
+    project.Panorama.OutputFile = Path("out/pano.tif");
+    std::filesystem::create_directories(Path("out"));
+    qb::TvrdImage& image = project.AddImage();
+    image.FileName = Path("in/img0.jpg");
+    image.Width = 80;
+    image.Height = 60;
+    image.CropRight = 80;
+    image.CropBottom = 60;
+    Project("in/img0.jpg", "image");
+    const std::string file = Project("p.pts", qb::MakeScriptText(project, qb::ScriptMode::Project));
+    // Records its start and end times (seconds since the epoch) and writes the result.
+    const std::string times = Path("times.txt");
+    const std::string stitcher = Project("tools/PTStitcher", "#!/bin/sh\n"
+                                                              "date +%s.%N >> '" + times + "'\n"
+                                                              "echo result > \"$2.tif\"\n"
+                                                              "date +%s.%N >> '" + times + "'\n");
+    std::filesystem::permissions(stitcher, std::filesystem::perms::owner_all);
+
+    TMainForm& f = Create();
+    windows->frmOptions->WriteOptionString("PTStitcherApp", stitcher);
+    f.AddProjects({file, file, file});
+    f.Timer1->start();
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < end &&
+           (f.QueueCount() > 0 || f.StitcherRunning || f.ViewerRunning || f.EnblendRunning))
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    f.Timer1->stop();
+    EXPECT_TRUE(script.boxes.empty()) << script.boxes[0].text;
+    ASSERT_EQ(f.QueueCount(), 0);
+    std::vector<double> t;
+    for (const std::string& line : SplitLines(qb::test::ReadFile(times))) t.push_back(std::stod(line));
+    ASSERT_EQ(t.size(), 6u);
+    // From one stitcher's end to the next one's start: at most a timer step and the start.
+    const double gap1 = t[2] - t[1], gap2 = t[4] - t[3];
+    std::printf("stitcher end to next start: %.0f ms, %.0f ms\n", gap1 * 1000, gap2 * 1000);
+    EXPECT_LT(gap1, 1.0);
+    EXPECT_LT(gap2, 1.0);
+    EXPECT_EQ(f.StatusText(), "Idle");
+    // The project file is only read.
+    EXPECT_EQ(qb::test::ReadFile(file), qb::MakeScriptText(project, qb::ScriptMode::Project));
 }
 
 TEST_F(QueueTest, StopAsksBeforeKillingAndCancelKeepsTheQueueStarted) {
