@@ -1,0 +1,272 @@
+// The run states after the stitcher has started: the end of the stitcher with and without
+// result, Enblend, the viewer, stopping and closing while a child runs, the killing of the
+// stitcher's whole process group, and children that cannot be started.
+#include <gtest/gtest.h>
+
+#include <QEvent>
+#include <QObject>
+
+#include <csignal>
+#include <fstream>
+
+#include "tests/app/pipeline_fixture.h"
+
+namespace qb::app::test {
+namespace {
+
+using qb::platform::FileExists;
+
+// Counts the close events the window receives.
+class TCloseSpy : public QObject {
+public:
+    bool eventFilter(QObject*, QEvent* e) override {
+        if (e->type() == QEvent::Close) ++closes;
+        return false;
+    }
+    int closes = 0;
+};
+
+// True while a process exists and has not ended (a zombie counts as ended).
+bool ProcessAlive(int pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) return false;
+    const size_t close = line.rfind(')');
+    return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z';
+}
+
+class RunnerFlow : public PipelineTest {
+protected:
+    void SetUp() override {
+        PipelineTest::SetUp();
+        CreateForm();
+        form->installEventFilter(&spy);
+    }
+    void UseStitcher(const std::string& body) { MakeProgram(stitcher, logs + "stitcher", body); }
+    std::string Flag(const std::string& name) { return Path("flags/" + name); }
+    // A body that waits until the flag file exists.
+    std::string WaitFor(const std::string& name) {
+        std::filesystem::create_directories(Path("flags"));
+        return "while [ ! -e '" + Flag(name) + "' ]; do sleep 0.02; done\n";
+    }
+    void Raise(const std::string& name) { qb::test::WriteFile(Flag(name), ""); }
+
+    TCloseSpy spy;
+};
+
+TEST_F(RunnerFlow, TheResultFileDecidesNotTheExitCode) {
+    // Exit code 0 without result: the queue stops with the project first, files removed.
+    UseStitcher(StitcherBody(logs + "stitcher", {}, 0));
+    NewProject(1);
+    const std::string file = SaveProject();
+    const std::string second = SaveProject("second.pts");
+    form->AddProject(file, true);
+    form->AddProject(second, true);
+    form->Timer1Timer();
+    ASSERT_TRUE(WaitIdle());
+    ExpectStoppedWithFirst(file);
+    EXPECT_EQ(form->QueueCount(), 2);
+    EXPECT_TRUE(answers.boxes.empty());
+    EXPECT_TRUE(FilesLike(images, "_").empty());
+    EXPECT_EQ(Lines(logs + "stitcher.args").size(), 1u);
+
+    // Start retries it; now the stitcher writes its result and fails with code 3: success.
+    UseStitcher(StitcherBody(logs + "stitcher", {".tif"}, 3));
+    form->actStartExecute();
+    EXPECT_TRUE(form->StitcherRunning);
+    ASSERT_TRUE(RunUntil([this] { return form->QueueCount() == 0 && !Running(); }));
+    EXPECT_TRUE(form->Started);
+    EXPECT_EQ(form->StatusText(), "Idle");
+    EXPECT_EQ(Lines(logs + "stitcher.args").size(), 3u);
+    EXPECT_TRUE(FilesLike(images, "_").empty());
+    EXPECT_EQ(spy.closes, 0);
+}
+
+TEST_F(RunnerFlow, PreviewShowsTheImageUntilTheViewerEnds) {
+    // Images in a directory whose name holds a blank.
+    images = Path("My Pictures/");
+    std::filesystem::create_directories(images);
+    const std::string viewer = MakeProgram(Path("tools/viewer"), logs + "viewer", WaitFor("viewer"));
+    Set("PTViewerApp", viewer);
+    UseStitcher(StitcherBody(logs + "stitcher", {".jpg"}));
+    form->SetPreviewMode(true);
+    form->SetExitWhenDone(true);
+    NewProject(2);
+    const std::string file = SaveProject();
+    QueueAndStep(file);
+    ASSERT_TRUE(form->StitcherRunning);
+    EXPECT_EQ(form->ResultFile, images + "_vrdtmp_0.jpg");
+    EXPECT_EQ(form->ViewerApp, viewer);
+    ASSERT_TRUE(RunUntil([this] { return form->ViewerRunning; }));
+    // The project left the queue before the viewer started; the program waits for it.
+    EXPECT_EQ(form->QueueCount(), 0);
+    EXPECT_EQ(form->StatusText(), "Viewing " + file + "...");
+    EXPECT_EQ(spy.closes, 0);
+    EXPECT_EQ(Lines(logs + "stitcher.args"),
+              (std::vector<std::string>{"[-o][" + images + "_vrdtmp_0][" + images + "_vrdtmp_0.txt]"}));
+    const std::string script = qb::test::ReadFile(logs + "stitcher.script");
+    EXPECT_NE(script.find("p n\"JPEG q90\" w250 h250 "), std::string::npos) << script;
+    EXPECT_TRUE(FileExists(images + "_vrdtmp_0.jpg"));
+    EXPECT_FALSE(FileExists(images + "_vrdtmp_0.txt"));
+    ASSERT_TRUE(RunUntil([this] { return FileExists(logs + "viewer.cwd"); }));
+    EXPECT_EQ(Lines(logs + "viewer.args"), (std::vector<std::string>{"[" + images + "_vrdtmp_0.jpg]"}));
+    // Closing the viewer removes the image and, the queue being done, closes the program.
+    Raise("viewer");
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_FALSE(FileExists(images + "_vrdtmp_0.jpg"));
+    EXPECT_EQ(form->StatusText(), "Idle");
+    EXPECT_EQ(spy.closes, 1);
+    EXPECT_TRUE(answers.boxes.empty());
+}
+
+TEST_F(RunnerFlow, PreviewWithoutViewer) {
+    // A projection without a viewer of its own: the viewer cannot be started.
+    UseStitcher(StitcherBody(logs + "stitcher", {".jpg"}));
+    form->SetPreviewMode(true);
+    NewProject(1);
+    project->Panorama.Projection = 3;
+    const std::string file = SaveProject();
+    QueueAndStep(file);
+    ASSERT_TRUE(form->StitcherRunning);
+    EXPECT_EQ(form->ViewerApp, "");
+    ASSERT_TRUE(RunUntil([this] { return !answers.boxes.empty(); }));
+    EXPECT_EQ(answers.boxes[0].text.rfind("Error running :\n", 0), 0u) << answers.boxes[0].text;
+    EXPECT_EQ(answers.boxes[0].type, TMsgDlgType::mtError);
+    EXPECT_FALSE(Running());
+    EXPECT_EQ(form->QueueCount(), 0);
+    EXPECT_TRUE(form->Started);
+    // Nothing is left of the run, the preview image included.
+    EXPECT_TRUE(FilesLike(images, "_").empty());
+}
+
+TEST_F(RunnerFlow, EnblendEndsTheRun) {
+    MakeProgram(Path("enblend/enblend"), logs + "enblend",
+                WaitFor("enblend") + "if [ -e '" + Flag("write") + "' ]; then echo b > '" + Path("out/pano.tif") +
+                    "'; fi\n");
+    Set("EnblendDir", Path("enblend"));
+    UseStitcher(StitcherBody(logs + "stitcher", {"0000.tif", "0001.tif"}));
+    NewProject(2);
+    project->EnblendEnabled = true;
+    const std::string file = SaveProject();
+
+    // Without its output: the queue stops with the project first; layers and script go.
+    QueueAndStep(file);
+    ASSERT_TRUE(RunUntil([this] { return form->EnblendRunning; }));
+    EXPECT_TRUE(FileExists(Path("out/pano0001.tif")));
+    Raise("enblend");
+    ASSERT_TRUE(WaitIdle());
+    ExpectStoppedWithFirst(file);
+    EXPECT_FALSE(FileExists(Path("out/pano0000.tif")));
+    EXPECT_FALSE(FileExists(Path("out/pano0001.tif")));
+    EXPECT_TRUE(FilesLike(images, "_").empty());
+    std::filesystem::remove(Flag("enblend"));
+
+    // Stop while Enblend runs: asked; No stops the queue and lets Enblend finish, after which
+    // the project leaves the queue.
+    form->actStartExecute();
+    ASSERT_TRUE(RunUntil([this] { return form->EnblendRunning; }));
+    answers.answers = {mrNo};
+    form->actStopExecute();
+    ASSERT_EQ(answers.boxes.size(), 1u);
+    EXPECT_EQ(answers.boxes[0].text, "Enblend is still running. Do you want to kill it?");
+    EXPECT_EQ(answers.boxes[0].type, TMsgDlgType::mtConfirmation);
+    EXPECT_EQ(answers.boxes[0].buttons, mbYesNoCancel);
+    EXPECT_FALSE(form->Started);
+    EXPECT_TRUE(form->EnblendRunning);
+    Raise("write");
+    Raise("enblend");
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_EQ(form->QueueCount(), 0);
+    EXPECT_EQ(qb::test::ReadFile(Path("out/pano.tif")), "b\n");
+    EXPECT_TRUE(FilesLike(images, "_").empty());
+    EXPECT_FALSE(FileExists(Path("out/pano0000.tif")));
+}
+
+TEST_F(RunnerFlow, EnblendThatCannotStart) {
+    std::filesystem::create_directories(Path("enblend"));
+    qb::test::WriteFile(Path("enblend/enblend"), "#!/bin/sh\n");  // not executable
+    Set("EnblendDir", Path("enblend"));
+    UseStitcher(StitcherBody(logs + "stitcher", {"0000.tif", "0001.tif"}));
+    NewProject(2);
+    project->EnblendEnabled = true;
+    const std::string file = SaveProject();
+    QueueAndStep(file);
+    ASSERT_TRUE(RunUntil([this] { return !answers.boxes.empty(); }));
+    EXPECT_EQ(answers.boxes[0].text, "Error running " + Path("enblend/enblend") + ":\nPermission denied");
+    // The queue stops with the project first rather than stitching it again and again.
+    ExpectStoppedWithFirst(file);
+    EXPECT_EQ(Lines(logs + "stitcher.args").size(), 1u);
+    EXPECT_FALSE(FileExists(Path("out/pano0000.tif")));
+    EXPECT_TRUE(FilesLike(images, "_").empty());
+}
+
+TEST_F(RunnerFlow, StopKillsTheStitcherWithItsHelpers) {
+    // The stitcher starts a helper of its own (as the front starts PTmender) and waits.
+    UseStitcher("sleep 60 &\necho $! > '" + logs + "helper.pid'\nwait\n");
+    NewProject(1);
+    const std::string file = SaveProject();
+    QueueAndStep(file);
+    ASSERT_TRUE(form->StitcherRunning);
+    ASSERT_TRUE(RunUntil([this] { return !qb::test::ReadFile(logs + "helper.pid").empty(); }));
+    const int helper = std::stoi(qb::test::ReadFile(logs + "helper.pid"));
+    const int stitcherPid = static_cast<int>(form->ChildProcess);
+    EXPECT_TRUE(ProcessAlive(helper));
+
+    // Cancel: nothing changes.
+    answers.answers = {mrCancel};
+    form->actStopExecute();
+    ASSERT_EQ(answers.boxes.size(), 1u);
+    EXPECT_EQ(answers.boxes[0].text, "PTStitcher is currently running. Do you want to kill it?");
+    EXPECT_EQ(answers.boxes[0].type, TMsgDlgType::mtConfirmation);
+    EXPECT_EQ(answers.boxes[0].buttons, mbYesNoCancel);
+    EXPECT_TRUE(form->Started);
+    EXPECT_TRUE(form->StitcherRunning);
+    EXPECT_TRUE(form->actStop->isEnabled());
+
+    // Closing, cancelled: the window stays open.
+    answers.answers = {mrCancel};
+    EXPECT_FALSE(form->close());
+    EXPECT_TRUE(form->StitcherRunning);
+
+    // Yes: the stitcher and its helper die; the queue stops with the project first.
+    answers.answers = {mrYes};
+    form->actStopExecute();
+    ASSERT_TRUE(WaitIdle());
+    ExpectStoppedWithFirst(file);
+    EXPECT_TRUE(FilesLike(images, "_").empty());
+    EXPECT_TRUE(RunUntil([&] { return !ProcessAlive(helper) && !ProcessAlive(stitcherPid); }, 3000));
+}
+
+TEST_F(RunnerFlow, ClosingWithoutKillingLeavesTheChild) {
+    UseStitcher(WaitFor("stitcher") + StitcherBody(logs + "stitcher", {".tif"}));
+    NewProject(1);
+    QueueAndStep(SaveProject());
+    ASSERT_TRUE(form->StitcherRunning);
+    const int pid = static_cast<int>(form->ChildProcess);
+    answers.answers = {mrNo};
+    EXPECT_TRUE(form->close());
+    ASSERT_EQ(answers.boxes.size(), 1u);
+    EXPECT_TRUE(ProcessAlive(pid));
+    Raise("stitcher");
+    EXPECT_TRUE(RunUntil([&] { return FileExists(Path("out/pano.tif")); }));
+}
+
+TEST_F(RunnerFlow, ViewerStillRunningQuestion) {
+    const std::string viewer = MakeProgram(Path("tools/viewer"), logs + "viewer", "sleep 60\n");
+    Set("PTViewerApp", viewer);
+    UseStitcher(StitcherBody(logs + "stitcher", {".jpg"}));
+    form->SetPreviewMode(true);
+    NewProject(1);
+    QueueAndStep(SaveProject());
+    ASSERT_TRUE(RunUntil([this] { return form->ViewerRunning; }));
+    answers.answers = {mrYes};
+    form->actStopExecute();
+    ASSERT_EQ(answers.boxes.size(), 1u);
+    EXPECT_EQ(answers.boxes[0].text, "The viewer is still running. Do you want to kill it?");
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_FALSE(form->Started);
+    EXPECT_TRUE(FilesLike(images, "_").empty());
+}
+
+}  // namespace
+}  // namespace qb::app::test
