@@ -26,6 +26,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <limits>
 #include <new>
 
 #include "app/scriptfileunit_include.h"
@@ -750,18 +751,23 @@ void TMainForm::RegForm1Restore() {
             if (!bytes.empty()) state = static_cast<unsigned char>(bytes[0]);
         }
         if (state != 2 && reg->ValueExists("RCLeft")) {
-            int left = reg->ReadInteger("RCLeft");
-            int top = reg->ReadInteger("RCTop");
-            const int width = reg->ReadInteger("RCWidth");
-            const int height = reg->ReadInteger("RCHeight");
+            // Computed wide: stored values may be anything a 32-bit integer holds.
+            int64_t left = reg->ReadInteger("RCLeft");
+            int64_t top = reg->ReadInteger("RCTop");
+            const int64_t width = reg->ReadInteger("RCWidth");
+            const int64_t height = reg->ReadInteger("RCHeight");
             QRect screen(0, 0, 1024, 768);
             if (const QScreen* primary = QGuiApplication::primaryScreen()) screen = primary->geometry();
-            left = std::min(left, screen.width() - 10);
-            top = std::min(top, screen.height() - 50);
-            if (static_cast<int64_t>(left) + width < 10) left = 10 - width;
-            if (static_cast<int64_t>(top) + height < 10) top = 10 - height;
-            move(left, top);
-            resize(width, height);
+            left = std::min<int64_t>(left, screen.width() - 10);
+            top = std::min<int64_t>(top, screen.height() - 50);
+            if (left + width < 10) left = 10 - width;
+            if (top + height < 10) top = 10 - height;
+            auto toInt = [](int64_t v) {
+                return static_cast<int>(std::clamp<int64_t>(v, std::numeric_limits<int>::min() / 2,
+                                                            std::numeric_limits<int>::max() / 2));
+            };
+            move(toInt(left), toInt(top));
+            resize(toInt(std::max<int64_t>(width, 0)), toInt(std::max<int64_t>(height, 0)));
         }
         if (state == 1)
             setWindowState(Qt::WindowMinimized);

@@ -21,6 +21,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <limits>
 
 #include "model/datastructures.h"
 #include "platform/registry.h"
@@ -671,6 +672,21 @@ TEST_F(QueueTest, UnreadableGeometryLeavesTheBuiltInOne) {
     TMainForm& f = Create();
     EXPECT_EQ(f.size(), QSize(488, 304));
     EXPECT_TRUE(script.boxes.empty());
+
+    // Extreme stored numbers neither overflow nor hide the window's size.
+    {
+        TRegistry reg(store);
+        ASSERT_TRUE(reg.OpenKey(FormStateRegistryKey, true));
+        reg.WriteInteger("RCLeft", std::numeric_limits<int32_t>::min());
+        reg.WriteInteger("RCTop", std::numeric_limits<int32_t>::max());
+        reg.WriteInteger("RCWidth", std::numeric_limits<int32_t>::min());
+        reg.WriteInteger("RCHeight", std::numeric_limits<int32_t>::max());
+        reg.CloseKey();
+    }
+    TMainForm& g = Create();
+    const QRect screen = QGuiApplication::primaryScreen()->geometry();
+    EXPECT_EQ(g.y(), screen.height() - 50);
+    EXPECT_GE(g.width(), 0);
 }
 
 // ---------------------------------------------------------------------------------------
