@@ -149,6 +149,8 @@ struct TVersionCase {
     bool preCrops;
 };
 
+void PrintTo(const TVersionCase& c, std::ostream* os) { *os << "version \"" << c.version << "\""; }
+
 class PipelineVersions : public PipelineChecks, public ::testing::WithParamInterface<TVersionCase> {};
 
 TEST_P(PipelineVersions, QuestionsCropsAndColour) {
