@@ -8,6 +8,9 @@
 
 #include <csignal>
 #include <fstream>
+#include <sstream>
+
+#include <unistd.h>
 
 #include "tests/app/pipeline_fixture.h"
 
@@ -71,15 +74,19 @@ TEST_F(RunnerFlow, TheResultFileDecidesNotTheExitCode) {
     EXPECT_EQ(Lines(logs + "stitcher.args").size(), 1u);
 
     // Start retries it; now the stitcher writes its result and fails with code 3: success.
+    // With "Exit when done" the program closes once the last project has left the queue.
     UseStitcher(StitcherBody(logs + "stitcher", {".tif"}, 3));
+    form->SetExitWhenDone(true);
     form->actStartExecute();
     EXPECT_TRUE(form->StitcherRunning);
+    ASSERT_TRUE(RunUntil([this] { return form->QueueCount() == 1; }));
+    EXPECT_EQ(spy.closes, 0);
     ASSERT_TRUE(RunUntil([this] { return form->QueueCount() == 0 && !Running(); }));
     EXPECT_TRUE(form->Started);
     EXPECT_EQ(form->StatusText(), "Idle");
     EXPECT_EQ(Lines(logs + "stitcher.args").size(), 3u);
     EXPECT_TRUE(FilesLike(images, "_").empty());
-    EXPECT_EQ(spy.closes, 0);
+    EXPECT_EQ(spy.closes, 1);
 }
 
 TEST_F(RunnerFlow, PreviewShowsTheImageUntilTheViewerEnds) {
@@ -173,10 +180,13 @@ TEST_F(RunnerFlow, EnblendEndsTheRun) {
     EXPECT_EQ(answers.boxes[0].buttons, mbYesNoCancel);
     EXPECT_FALSE(form->Started);
     EXPECT_TRUE(form->EnblendRunning);
+    EXPECT_EQ(spy.closes, 0);
+    form->SetExitWhenDone(true);
     Raise("write");
     Raise("enblend");
     ASSERT_TRUE(WaitIdle());
     EXPECT_EQ(form->QueueCount(), 0);
+    EXPECT_EQ(spy.closes, 1);
     EXPECT_EQ(qb::test::ReadFile(Path("out/pano.tif")), "b\n");
     EXPECT_TRUE(FilesLike(images, "_").empty());
     EXPECT_FALSE(FileExists(Path("out/pano0000.tif")));
@@ -235,6 +245,40 @@ TEST_F(RunnerFlow, StopKillsTheStitcherWithItsHelpers) {
     ExpectStoppedWithFirst(file);
     EXPECT_TRUE(FilesLike(images, "_").empty());
     EXPECT_TRUE(RunUntil([&] { return !ProcessAlive(helper) && !ProcessAlive(stitcherPid); }, 3000));
+}
+
+// The nice value of a process (field 19 of its stat line).
+int NiceOf(int pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    std::istringstream rest(line.substr(line.rfind(')') + 2));
+    std::string field;
+    for (int i = 3; i <= 19 && rest >> field; ++i) {
+    }
+    return std::stoi(field);
+}
+
+TEST_F(RunnerFlow, BackgroundPriority) {
+    UseStitcher(WaitFor("stitcher") + StitcherBody(logs + "stitcher", {".tif"}));
+    form->SetLowPriority(true);
+    NewProject(1);
+    QueueAndStep(SaveProject());
+    ASSERT_TRUE(form->StitcherRunning);
+    const int pid = static_cast<int>(form->ChildProcess);
+    const int normal = NiceOf(getpid());
+    EXPECT_GT(NiceOf(pid), normal);
+    // Switched while it runs: back to normal, as far as the system lets us.
+    form->actLowPriorityExecute();
+    EXPECT_FALSE(form->LowPriority);
+    if (geteuid() == 0) {
+        EXPECT_EQ(NiceOf(pid), normal);
+    }
+    form->actLowPriorityExecute();
+    EXPECT_GT(NiceOf(pid), normal);
+    Raise("stitcher");
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_EQ(form->QueueCount(), 0);
 }
 
 TEST_F(RunnerFlow, ClosingWithoutKillingLeavesTheChild) {
