@@ -126,6 +126,12 @@ TEST_F(ScriptDialogTest, BytesThatAreNotUtf8SurviveAnUneditedReview) {
     EXPECT_EQ(Run(utf8, "m", [&] { dialog.OKBtn->click(); }), mrOk);
     EXPECT_EQ(utf8, originalUtf8);
     EXPECT_EQ(shownText, "o n\"caf\xc3\xa9.tif\"\n");
+
+    // A byte order mark written by an editor stays where it was.
+    std::string marked = "\xef\xbb\xbfp w100\r\n";
+    const std::string originalMarked = marked;
+    EXPECT_EQ(Run(marked, "m", [&] { dialog.OKBtn->click(); }), mrOk);
+    EXPECT_EQ(marked, originalMarked);
 }
 
 TEST_F(ScriptDialogTest, TheQtDialogsReviewThroughTheProgramsDialog) {
