@@ -39,9 +39,10 @@ void TMainForm::CropImageFile(const std::string& sourceFile, const std::string& 
                               int32_t top, int32_t right, int32_t bottom) {
     auto target = std::make_unique<qb::TzrMemBitmap>();
     target->SetPixelFormat(qb::pf32bit);
-    ProgressForm->StartProgress(std::string(), this, false);
+    // The progress window exists from start-up on; without it the copy is made all the same.
+    if (ProgressForm) ProgressForm->StartProgress(std::string(), this, false);
     try {
-        ProgressForm->SetMessage(qb::Format("Loading image %s", sourceFile.c_str()));
+        if (ProgressForm) ProgressForm->SetMessage(qb::Format("Loading image %s", sourceFile.c_str()));
         try {
             auto source = std::make_unique<qb::TzrMemBitmap>();
             source->LoadFromFile(sourceFile, 0);
@@ -57,10 +58,10 @@ void TMainForm::CropImageFile(const std::string& sourceFile, const std::string& 
         }
         target->SaveToFile(targetFile);
     } catch (...) {
-        ProgressForm->EndProgress();
+        if (ProgressForm) ProgressForm->EndProgress();
         throw;
     }
-    ProgressForm->EndProgress();
+    if (ProgressForm) ProgressForm->EndProgress();
 }
 
 }  // namespace qb::app
