@@ -444,7 +444,9 @@ void TfrmOptions::BuildLinks() {
     string("AutoPanoOptions", "", AutoPanoOptionsEdit, "");
     integer("CacheSourceImages", 1, CacheSourceImagesCheckBox, "Cache uncompressed source images on disk");
     string("EnblendDir", "", EnblendDirectoryEdit, "");
-    string("EnblendOptions", "", EnblendOptionsEdit, "");
+    // Enblend 4 blends the full-canvas layers of this platform's stitcher correctly only with
+    // its fine seam mask (with the coarse one it fills whole layers with black).
+    string("EnblendOptions", "--fine-mask", EnblendOptionsEdit, "");
     integer("AutoPanoOldVersion", 0, AutoPanoOldVersionCheckBox, "");
     integer("CPZoomAutoContrastAmount", 50, CPZoomerAutoContrastTrackBar, "Auto contrast");
 }

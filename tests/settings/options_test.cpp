@@ -175,7 +175,7 @@ const Row kTable[] = {
     {"AutoPanoOptions", "AutoPanoOptionsEdit", false, 0, "", ""},
     {"CacheSourceImages", "CacheSourceImagesCheckBox", true, 1, "", "Cache uncompressed source images on disk"},
     {"EnblendDir", "EnblendDirectoryEdit", false, 0, "", ""},
-    {"EnblendOptions", "EnblendOptionsEdit", false, 0, "", ""},
+    {"EnblendOptions", "EnblendOptionsEdit", false, 0, "--fine-mask", ""},
     {"AutoPanoOldVersion", "AutoPanoOldVersionCheckBox", true, 0, "", ""},
     {"CPZoomAutoContrastAmount", "CPZoomerAutoContrastTrackBar", true, 50, "", "Auto contrast"},
 };
@@ -480,7 +480,7 @@ TEST_F(OptionsTest, OkChecksEverythingBeforeWritingAnything) {
     EXPECT_EQ(log.errors[0], "Magnification glass width: '12a' is not a valid integer value");
     EXPECT_EQ(f.result(), QDialog::Rejected);
     EXPECT_TRUE(f.isVisible());
-    EXPECT_EQ(Str("EnblendOptions"), "");
+    EXPECT_EQ(Str("EnblendOptions"), "--fine-mask");
 
     // Lens names are checked first.
     f.LensNameEdit(1)->setText("Normal (rectilinear)");
