@@ -64,6 +64,21 @@ TEST_F(PipelineChecks, ImagesMustExistAndShareOneDirectory) {
     ExpectFailure(SaveProject("dirs.pts"), "The images in the project should be located in the same directory.");
 }
 
+TEST_F(PipelineChecks, RelativeImageNamesAreTakenAgainstTheCurrentDirectory) {
+    CreateForm();
+    const std::filesystem::path was = std::filesystem::current_path();
+    std::filesystem::current_path(dir);
+    NewProject(2);
+    project->Image(0).FileName = "in/img0.jpg";
+    project->Image(1).FileName = "in/img9.jpg";
+    const std::string file = SaveProject();
+    QueueAndStep(file);
+    std::filesystem::current_path(was);
+    ASSERT_EQ(answers.boxes.size(), 1u);
+    EXPECT_EQ(answers.boxes[0].text, "Image does not exist: " + images + "img9.jpg");
+    ExpectStoppedWithFirst(file);
+}
+
 TEST_F(PipelineChecks, NoIncludedImage) {
     CreateForm();
     NewProject(2);
