@@ -170,11 +170,8 @@ TMainForm::TMainForm(TMainFormSetup setup)
 
     // The Panorama Tools library is loaded at once; a failure ends the construction.
     PanoCorrect1_ = std::make_unique<qb::TPanoCorrect>();
-    PanoCorrect1_->cRadialParams().red_d = 1;
-    PanoCorrect1_->cRadialParams().green_d = 1;
-    PanoCorrect1_->cRadialParams().blue_d = 1;
-    PanoCorrect1_->Gamma = 1;
-    PanoCorrect1_->cMode = qb::ptUseProperties;
+    // The component's own defaults are the published values of the form (radial d = 1,
+    // gamma 1, use the properties).
 
     BuildComponents();
     BuildActions();

@@ -128,11 +128,8 @@ TfrmOptions::TfrmOptions(QWidget* parent, TOptionsSetup setup) : QDialog(parent)
     MainRegistrySaver_->RegistryKey = OptionsRegistryKey;
     BuildLinks();
     PanoCorrect1_ = std::make_unique<qb::TPanoCorrect>();
-    PanoCorrect1_->cRadialParams().red_d = 1;
-    PanoCorrect1_->cRadialParams().green_d = 1;
-    PanoCorrect1_->cRadialParams().blue_d = 1;
-    PanoCorrect1_->Gamma = 1;
-    PanoCorrect1_->cMode = qb::ptUseProperties;
+    // The component's own defaults are the published values of the form (radial d = 1,
+    // gamma 1, use the properties).
     store_ = setup_.storeFile.empty() ? std::make_unique<TRegistry>()
                                       : std::make_unique<TRegistry>(setup_.storeFile);
     Seed();

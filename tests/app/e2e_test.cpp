@@ -24,14 +24,8 @@ namespace {
 
 class EndToEnd : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        sceneDir = test::MakeTempDir("qbe2escene");
-        scene = sceneDir + "scene.tif";
-        test::MakeScene(scene, 1440, 720);
-        views = test::MakeViews(sceneDir, scene, {-40, 0, 40}, 60, 400, 300);
-        reference = test::RenderReference(sceneDir, scene, 1, 1200, 400, 150);
-    }
-    static void TearDownTestSuite() { test::RemoveTree(sceneDir); }
+    static void SetUpTestSuite() { shared.Make(); }
+    static void TearDownTestSuite() { shared.Remove(); }
 
     void SetUp() override {
         dir = test::MakeTempDir("qbe2e");
@@ -39,8 +33,7 @@ protected:
         output = dir + "out/";
         mkdir(images.c_str(), 0700);
         mkdir(output.c_str(), 0700);
-        for (size_t k = 0; k < views.size(); ++k)
-            Shell("cp '" + views[k].fileName + "' '" + images + "view" + std::to_string(k) + ".tif'");
+        shared.CopyViews(images);
         store = dir + "store.sqlite3";
     }
     void TearDown() override { test::RemoveTree(dir); }
@@ -91,8 +84,9 @@ protected:
         EXPECT_EQ(FindFiles(images, "*"), (std::vector<std::string>{"view0.tif", "view1.tif", "view2.tif"}));
     }
 
-    static inline std::string sceneDir, scene, reference;
-    static inline std::vector<test::View> views;
+    static inline test::ThreeViewScene shared;
+    static inline const std::string& reference = shared.reference;
+    static inline const std::vector<test::View>& views = shared.views;
     std::string dir, images, output, store;
 };
 

@@ -28,25 +28,14 @@
 #include "panotools/panocorrect.h"
 #include "platform/files.h"
 #include "settings/options.h"
+#include "tests/app/app_support.h"
 #include "tests/support/tempdir.h"
 
 namespace qb::app::test {
 
-inline QApplication& PipelineApp() {
-    if (auto* existing = qobject_cast<QApplication*>(QCoreApplication::instance())) return *existing;
-    static int argc = 1;
-    static char name[] = "test_app";
-    static char* argv[] = {name, nullptr};
-    static QApplication* app = new QApplication(argc, argv);
-    return *app;
-}
-
-// One message box as the window showed it.
-struct TBox {
-    std::string text;
-    TMsgDlgType type;
-    TMsgDlgButtons buttons;
-};
+inline QApplication& PipelineApp() { return testsupport::TestApp(); }
+using TBox = testsupport::TShownBox;
+using TNoOptionsDialogs = testsupport::TSilentOptionsDialogs;
 
 // What the fake dialogs saw and what they answer.
 struct TDialogScript {
@@ -91,17 +80,6 @@ public:
 
 private:
     TDialogScript& s_;
-};
-
-class TNoOptionsDialogs : public qb::settings::IOptionsDialogs {
-public:
-    void ShowError(const std::string&) override {}
-    bool OpenFile(const std::string&, const std::string&, const std::string&, const std::string&,
-                  std::string&) override {
-        return false;
-    }
-    bool SelectDirectory(const std::string&, std::string&) override { return false; }
-    void ShowHelp(int) override {}
 };
 
 // A fake outside program: a shell script that records each start (one line of bracketed

@@ -25,24 +25,14 @@
 #include "platform/files.h"
 #include "platform/process.h"
 #include "settings/options.h"
+#include "tests/app/app_support.h"
 #include "tests/support/tempdir.h"
 
 namespace qb::app::queuetest {
 
-inline QApplication& QueueApp() {
-    if (auto* existing = qobject_cast<QApplication*>(QCoreApplication::instance())) return *existing;
-    static int argc = 1;
-    static char name[] = "test_app";
-    static char* argv[] = {name, nullptr};
-    static QApplication* app = new QApplication(argc, argv);
-    return *app;
-}
-
-struct TShownBox {
-    std::string text;
-    TMsgDlgType type;
-    TMsgDlgButtons buttons;
-};
+using testsupport::TShownBox;
+using testsupport::TSilentOptionsDialogs;
+inline QApplication& QueueApp() { return testsupport::TestApp(); }
 
 // What the window showed and what it is answered.
 struct TScript {
@@ -92,17 +82,6 @@ public:
 
 private:
     TScript& s_;
-};
-
-class TSilentOptionsDialogs : public qb::settings::IOptionsDialogs {
-public:
-    void ShowError(const std::string&) override {}
-    bool OpenFile(const std::string&, const std::string&, const std::string&, const std::string&,
-                  std::string&) override {
-        return false;
-    }
-    bool SelectDirectory(const std::string&, std::string&) override { return false; }
-    void ShowHelp(int) override {}
 };
 
 class TEnv {

@@ -83,19 +83,12 @@ namespace {
 // Three overlapping views of the synthetic scene, made once for all stitching tests.
 class Stitching : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        sceneDir = test::MakeTempDir("ptsscene");
-        scene = sceneDir + "scene.tif";
-        test::MakeScene(scene, 1440, 720);
-        views = test::MakeViews(sceneDir, scene, {-40, 0, 40}, 60, 400, 300);
-        reference = test::RenderReference(sceneDir, scene, 1, 1200, 400, 150);
-    }
-    static void TearDownTestSuite() { test::RemoveTree(sceneDir); }
+    static void SetUpTestSuite() { shared.Make(); }
+    static void TearDownTestSuite() { shared.Remove(); }
 
     void SetUp() override {
         dir = test::MakeTempDir("ptstitch");
-        for (size_t k = 0; k < views.size(); ++k)
-            Shell("cp '" + views[k].fileName + "' '" + dir + "view" + std::to_string(k) + ".tif'");
+        shared.CopyViews(dir);
     }
     void TearDown() override { test::RemoveTree(dir); }
 
@@ -126,8 +119,9 @@ protected:
         return extra;
     }
 
-    static inline std::string sceneDir, scene, reference;
-    static inline std::vector<test::View> views;
+    static inline test::ThreeViewScene shared;
+    static inline const std::string& reference = shared.reference;
+    static inline const std::vector<test::View>& views = shared.views;
     std::string dir;
 };
 

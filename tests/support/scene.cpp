@@ -1,5 +1,7 @@
 #include "tests/support/scene.h"
 
+#include "tests/support/tempdir.h"
+
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -85,6 +87,21 @@ std::string RenderReference(const std::string& dir, const std::string& scene, in
     EXPECT_EQ(Shell("cd '" + dir + "' && PTmender -q -o '" + dir + "reference' '" + script + "' >/dev/null 2>&1"), 0);
     std::remove(script.c_str());
     return dir + "reference0000.tif";
+}
+
+void ThreeViewScene::Make() {
+    dir = MakeTempDir("qbscene");
+    scene = dir + "scene.tif";
+    MakeScene(scene, 1440, 720);
+    views = MakeViews(dir, scene, {-40, 0, 40}, 60, 400, 300);
+    reference = RenderReference(dir, scene, 1, 1200, 400, 150);
+}
+
+void ThreeViewScene::Remove() { RemoveTree(dir); }
+
+void ThreeViewScene::CopyViews(const std::string& target) const {
+    for (size_t k = 0; k < views.size(); ++k)
+        EXPECT_EQ(Shell("cp '" + views[k].fileName + "' '" + target + "view" + std::to_string(k) + ".tif'"), 0);
 }
 
 Agreement CompareWhereOpaque(const std::string& image, const std::string& reference,

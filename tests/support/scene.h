@@ -29,6 +29,19 @@ std::vector<View> MakeViews(const std::string& dir, const std::string& scene,
 std::string RenderReference(const std::string& dir, const std::string& scene, int projection,
                             int width, int height, double hfov);
 
+// The stitching tests' scene: a 1440 x 720 equirectangular scene, three 400 x 300 views
+// of 60 degrees looking at yaws -40, 0 and 40, and the reference rendering of the scene as
+// a 1200 x 400 cylindrical panorama of 150 degrees. Made once per test suite.
+struct ThreeViewScene {
+    std::string dir, scene, reference;
+    std::vector<View> views;
+
+    void Make();
+    void Remove();
+    // Copies the views into `target` as view0.tif, view1.tif, view2.tif.
+    void CopyViews(const std::string& target) const;
+};
+
 // Runs a shell command line; its exit status (-1 when it could not run).
 int Shell(const std::string& command);
 
