@@ -262,10 +262,10 @@ TEST_F(JpegIoTest, SizesFromHeadersAndOtherFormats) {
     EXPECT_EQ(w, 321);
     EXPECT_EQ(h, 123);
 
-    test::TiffSpec spec;
-    spec.width = 55;
-    spec.height = 66;
-    test::WriteTiff(Path("s.TIFF"), spec);
+    test::TiffLayout layout;
+    layout.width = 55;
+    layout.height = 66;
+    test::WriteTiff(Path("s.TIFF"), layout);
     TzrMemBitmap::GetSizeFromFile(Path("s.TIFF"), &w, &h);
     EXPECT_EQ(w, 55);
     EXPECT_EQ(h, 66);

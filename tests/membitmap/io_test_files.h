@@ -27,7 +27,7 @@ inline Rgba PatternPixel(int x, int y) {
                 static_cast<std::uint8_t>(x * 13 + y + 101), static_cast<std::uint8_t>(x * 3 + y * 9 + 1)};
 }
 
-struct TiffSpec {
+struct TiffLayout {
     int width = 37;
     int height = 23;
     int samples = 3;          // 1 grey or palette, 3 RGB, 4 RGBA (associated alpha)
@@ -51,21 +51,21 @@ inline Rgba PaletteColour(int index) {
 // Writes a TIFF; the pixel at (x, y) of page p is PatternPixel(x, y + p); greyscale and
 // palette files hold its red channel as grey value or colour index. 16-bit samples hold
 // v * 257 for the 8-bit value v.
-inline void WriteTiff(const std::string& path, const TiffSpec& spec) {
+inline void WriteTiff(const std::string& path, const TiffLayout& layout) {
     TIFF* tif = TIFFOpen(path.c_str(), "w");
     if (tif == nullptr) throw std::runtime_error("cannot create " + path);
-    for (int page = 0; page < spec.pages; ++page) {
-        TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, static_cast<std::uint32_t>(spec.width));
-        TIFFSetField(tif, TIFFTAG_IMAGELENGTH, static_cast<std::uint32_t>(spec.height));
-        TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, spec.bits);
-        TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, spec.samples);
+    for (int page = 0; page < layout.pages; ++page) {
+        TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, static_cast<std::uint32_t>(layout.width));
+        TIFFSetField(tif, TIFFTAG_IMAGELENGTH, static_cast<std::uint32_t>(layout.height));
+        TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, layout.bits);
+        TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, layout.samples);
         TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_NONE);
-        if (spec.planarTag) TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-        if (spec.samples >= 3) {
+        if (layout.planarTag) TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+        if (layout.samples >= 3) {
             TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
-        } else if (spec.palette) {
+        } else if (layout.palette) {
             TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_PALETTE);
-            const int n = 1 << spec.bits;
+            const int n = 1 << layout.bits;
             std::vector<std::uint16_t> r(n), g(n), b(n);
             for (int i = 0; i < n; ++i) {
                 const Rgba c = PaletteColour(i & 255);
@@ -77,31 +77,31 @@ inline void WriteTiff(const std::string& path, const TiffSpec& spec) {
         } else {
             TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
         }
-        if (spec.samples == 4) {
+        if (layout.samples == 4) {
             const std::uint16_t extra[1] = {EXTRASAMPLE_ASSOCALPHA};
             TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, extra);
         }
-        if (spec.resolutionUnit != 0) TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, spec.resolutionUnit);
-        if (spec.xResolution != 0) TIFFSetField(tif, TIFFTAG_XRESOLUTION, spec.xResolution);
-        if (spec.yResolution != 0) TIFFSetField(tif, TIFFTAG_YRESOLUTION, spec.yResolution);
-        if (spec.tile > 0) {
-            TIFFSetField(tif, TIFFTAG_TILEWIDTH, spec.tile);
-            TIFFSetField(tif, TIFFTAG_TILELENGTH, spec.tile);
-        } else if (spec.rowsPerStrip > 0) {
-            TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, spec.rowsPerStrip);
+        if (layout.resolutionUnit != 0) TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, layout.resolutionUnit);
+        if (layout.xResolution != 0) TIFFSetField(tif, TIFFTAG_XRESOLUTION, layout.xResolution);
+        if (layout.yResolution != 0) TIFFSetField(tif, TIFFTAG_YRESOLUTION, layout.yResolution);
+        if (layout.tile > 0) {
+            TIFFSetField(tif, TIFFTAG_TILEWIDTH, layout.tile);
+            TIFFSetField(tif, TIFFTAG_TILELENGTH, layout.tile);
+        } else if (layout.rowsPerStrip > 0) {
+            TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, layout.rowsPerStrip);
         }
-        const int bytesPerSample = spec.bits / 8;
-        const int pixelBytes = spec.samples * bytesPerSample;
+        const int bytesPerSample = layout.bits / 8;
+        const int pixelBytes = layout.samples * bytesPerSample;
         auto sampleAt = [&](int x, int y, int s) -> int {
             const Rgba p = PatternPixel(x, y + page);
             const std::uint8_t v[4] = {p.r, p.g, p.b, p.a};
-            if (spec.samples == 4 && s < 3) return v[s] * p.a / 255;  // associated alpha
+            if (layout.samples == 4 && s < 3) return v[s] * p.a / 255;  // associated alpha
             return v[s];
         };
         auto fill = [&](std::uint8_t* out, int x, int y) {
-            for (int s = 0; s < spec.samples; ++s) {
+            for (int s = 0; s < layout.samples; ++s) {
                 const int v = sampleAt(x, y, s);
-                if (spec.bits == 16) {
+                if (layout.bits == 16) {
                     const std::uint16_t w = static_cast<std::uint16_t>(v * 257);
                     std::memcpy(out + s * 2, &w, 2);
                 } else {
@@ -109,20 +109,20 @@ inline void WriteTiff(const std::string& path, const TiffSpec& spec) {
                 }
             }
         };
-        if (spec.tile > 0) {
-            std::vector<std::uint8_t> tile(static_cast<size_t>(spec.tile) * spec.tile * pixelBytes);
-            for (int ty = 0; ty < spec.height; ty += spec.tile)
-                for (int tx = 0; tx < spec.width; tx += spec.tile) {
+        if (layout.tile > 0) {
+            std::vector<std::uint8_t> tile(static_cast<size_t>(layout.tile) * layout.tile * pixelBytes);
+            for (int ty = 0; ty < layout.height; ty += layout.tile)
+                for (int tx = 0; tx < layout.width; tx += layout.tile) {
                     std::fill(tile.begin(), tile.end(), 0);
-                    for (int y = 0; y < spec.tile && ty + y < spec.height; ++y)
-                        for (int x = 0; x < spec.tile && tx + x < spec.width; ++x)
-                            fill(tile.data() + (static_cast<size_t>(y) * spec.tile + x) * pixelBytes, tx + x, ty + y);
+                    for (int y = 0; y < layout.tile && ty + y < layout.height; ++y)
+                        for (int x = 0; x < layout.tile && tx + x < layout.width; ++x)
+                            fill(tile.data() + (static_cast<size_t>(y) * layout.tile + x) * pixelBytes, tx + x, ty + y);
                     TIFFWriteTile(tif, tile.data(), tx, ty, 0, 0);
                 }
         } else {
-            std::vector<std::uint8_t> row(static_cast<size_t>(spec.width) * pixelBytes);
-            for (int y = 0; y < spec.height; ++y) {
-                for (int x = 0; x < spec.width; ++x) fill(row.data() + static_cast<size_t>(x) * pixelBytes, x, y);
+            std::vector<std::uint8_t> row(static_cast<size_t>(layout.width) * pixelBytes);
+            for (int y = 0; y < layout.height; ++y) {
+                for (int x = 0; x < layout.width; ++x) fill(row.data() + static_cast<size_t>(x) * pixelBytes, x, y);
                 if (TIFFWriteScanline(tif, row.data(), y, 0) != 1) throw std::runtime_error("scanline");
             }
         }

@@ -16,30 +16,30 @@ namespace {
 
 using test::PatternPixel;
 using test::Rgba;
-using test::TiffSpec;
+using test::TiffLayout;
 
 class TiffIoTest : public test::TempDirTest {};
 
 // Expected bitmap pixel (B, G, R(, A)) of a pattern file.
-Rgba Expected(const TiffSpec& spec, int x, int y, int page = 0) {
+Rgba Expected(const TiffLayout& layout, int x, int y, int page = 0) {
     const Rgba p = PatternPixel(x, y + page);
-    if (spec.samples == 1 && spec.palette) return test::PaletteColour(p.r);
-    if (spec.samples == 1) return Rgba{p.r, p.r, p.r, 255};
-    if (spec.samples == 4)
+    if (layout.samples == 1 && layout.palette) return test::PaletteColour(p.r);
+    if (layout.samples == 1) return Rgba{p.r, p.r, p.r, 255};
+    if (layout.samples == 4)
         return Rgba{static_cast<std::uint8_t>(p.r * p.a / 255), static_cast<std::uint8_t>(p.g * p.a / 255),
                     static_cast<std::uint8_t>(p.b * p.a / 255), p.a};
     return p;
 }
 
 // Number of pixels that differ from the pattern (first difference reported).
-int CountMismatches(const TzrMemBitmap& bmp, const TiffSpec& spec, int page = 0) {
+int CountMismatches(const TzrMemBitmap& bmp, const TiffLayout& layout, int page = 0) {
     int bad = 0;
     TzrReadHold hold(bmp);
     const int bpp = bmp.GetBytesPerPixel();
     for (int y = 0; y < bmp.GetHeight(); ++y) {
         const std::uint8_t* row = bmp.GetScanline(y);
         for (int x = 0; x < bmp.GetWidth(); ++x) {
-            const Rgba e = Expected(spec, x, y, page);
+            const Rgba e = Expected(layout, x, y, page);
             const std::uint8_t* p = row + x * bpp;
             const bool same = p[0] == e.b && p[1] == e.g && p[2] == e.r && (bpp == 3 || p[3] == e.a);
             if (!same && bad++ == 0)
@@ -53,36 +53,36 @@ int CountMismatches(const TzrMemBitmap& bmp, const TiffSpec& spec, int page = 0)
 TEST_F(TiffIoTest, LayoutsLoadPixelExact) {
     struct Case {
         const char* name;
-        TiffSpec spec;
+        TiffLayout layout;
         TPixelFormat format;
     };
     std::vector<Case> cases;
-    TiffSpec s;
+    TiffLayout s;
     cases.push_back({"rgb one strip", s, pf24bit});
     for (int rps : {1, 5, 23, 100}) {
-        TiffSpec t;
+        TiffLayout t;
         t.rowsPerStrip = rps;
         cases.push_back({"rgb strips", t, pf24bit});
     }
-    s = TiffSpec{};
+    s = TiffLayout{};
     s.samples = 4;
     s.rowsPerStrip = 4;
     cases.push_back({"rgba strips", s, pf32bit});
     s.rowsPerStrip = 0;
     cases.push_back({"rgba one strip", s, pf32bit});
-    s = TiffSpec{};
+    s = TiffLayout{};
     s.samples = 1;
     s.rowsPerStrip = 3;
     cases.push_back({"grey", s, pf24bit});
     s.palette = true;
     cases.push_back({"palette", s, pf24bit});
-    s = TiffSpec{};
+    s = TiffLayout{};
     s.bits = 16;
     s.rowsPerStrip = 6;
     cases.push_back({"rgb 16 bit", s, pf24bit});
     // Tiles (32 × 32, partly outside the image) go through the whole-image reader. (The
     // codec refuses uncompressed tiles smaller than 1 KB when it reads without a mapping.)
-    s = TiffSpec{};
+    s = TiffLayout{};
     s.tile = 32;
     cases.push_back({"rgb tiled", s, pf24bit});
     s.width = 70;
@@ -97,7 +97,7 @@ TEST_F(TiffIoTest, LayoutsLoadPixelExact) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string name = Path("layout.tif");
-        test::WriteTiff(name, c.spec);
+        test::WriteTiff(name, c.layout);
         TzrMemBitmap bmp;
         try {
             bmp.LoadFromFile(name, 0);
@@ -105,16 +105,16 @@ TEST_F(TiffIoTest, LayoutsLoadPixelExact) {
             ADD_FAILURE() << e.message();
             continue;
         }
-        EXPECT_EQ(bmp.GetWidth(), c.spec.width);
-        EXPECT_EQ(bmp.GetHeight(), c.spec.height);
+        EXPECT_EQ(bmp.GetWidth(), c.layout.width);
+        EXPECT_EQ(bmp.GetHeight(), c.layout.height);
         EXPECT_EQ(bmp.GetPixelFormat(), c.format);
-        EXPECT_EQ(CountMismatches(bmp, c.spec), 0);
+        EXPECT_EQ(CountMismatches(bmp, c.layout), 0);
         EXPECT_EQ(bmp.GetAccessCounter(), 0);
     }
 }
 
 TEST_F(TiffIoTest, ResolutionFollowsUnit) {
-    TiffSpec s;
+    TiffLayout s;
     s.resolutionUnit = RESUNIT_CENTIMETER;
     s.xResolution = 100;
     s.yResolution = 50;
@@ -132,14 +132,14 @@ TEST_F(TiffIoTest, ResolutionFollowsUnit) {
     EXPECT_DOUBLE_EQ(bmp.XResolution, 300.0);
     EXPECT_DOUBLE_EQ(bmp.YResolution, 150.0);
 
-    test::WriteTiff(Path("none.tif"), TiffSpec{});
+    test::WriteTiff(Path("none.tif"), TiffLayout{});
     bmp.LoadFromFile(Path("none.tif"));
     EXPECT_EQ(bmp.XResolution, 0.0);
     EXPECT_EQ(bmp.YResolution, 0.0);
 }
 
 TEST_F(TiffIoTest, PageSelectsDirectory) {
-    TiffSpec s;
+    TiffLayout s;
     s.pages = 3;
     test::WriteTiff(Path("pages.tif"), s);
     TzrMemBitmap bmp;
@@ -229,7 +229,7 @@ TEST_F(TiffIoTest, FailuresCarryTheirMessages) {
     test::WriteFile(Path("empty.tif"), "");
     EXPECT_EQ(messageOf(Path("empty.tif")), "TIFFOpenStream failed");
 
-    TiffSpec s;
+    TiffLayout s;
     s.samples = 1;
     s.planarTag = false;  // libtiff writes no PlanarConfiguration for one sample unless told
     test::WriteTiff(Path("noplanar.tif"), s);
@@ -310,7 +310,7 @@ public:
 
 TEST_F(TiffIoTest, StripLoadReportsProgressAndCancels) {
     // 2000 × 1 strips of 8000 bytes: 63 strips to a batch, 3 batches of at least 63 ms.
-    TiffSpec s;
+    TiffLayout s;
     s.width = 2000;
     s.height = 130;
     s.rowsPerStrip = 1;

@@ -65,21 +65,21 @@ struct VersionSpec {
     std::vector<uint32_t> translations;                              // lang | codepage << 16
 };
 
-Bytes VersionInfo(const VersionSpec& spec) {
+Bytes VersionInfo(const VersionSpec& layout) {
     Bytes fixed(52, 0);
     Put32(fixed, 0, 0xFEEF04BD);
     Put32(fixed, 4, 0x00010000);
     Put32(fixed, 8, uint32_t(1) << 16 | 2);  // file version: other numbers
     Put32(fixed, 12, uint32_t(3) << 16 | 4);
-    Put32(fixed, 16, uint32_t(spec.fixed[0]) << 16 | spec.fixed[1]);
-    Put32(fixed, 20, uint32_t(spec.fixed[2]) << 16 | spec.fixed[3]);
+    Put32(fixed, 16, uint32_t(layout.fixed[0]) << 16 | layout.fixed[1]);
+    Put32(fixed, 20, uint32_t(layout.fixed[2]) << 16 | layout.fixed[3]);
     std::vector<Bytes> tables;
-    for (const auto& t : spec.tables) tables.push_back(Block(t.first, {}, true, t.second));
+    for (const auto& t : layout.tables) tables.push_back(Block(t.first, {}, true, t.second));
     std::vector<Bytes> top;
     top.push_back(Block("StringFileInfo", {}, true, tables));
-    if (!spec.translations.empty()) {
+    if (!layout.translations.empty()) {
         Bytes list;
-        for (uint32_t t : spec.translations) Put32(list, list.size(), t);
+        for (uint32_t t : layout.translations) Put32(list, list.size(), t);
         top.push_back(Block("VarFileInfo", {}, true, {Block("Translation", list, false, {})}));
     }
     return Block("VS_VERSION_INFO", fixed, false, top);
@@ -142,28 +142,28 @@ protected:
 }  // namespace
 
 TEST_F(VersionInfoTest, ProductVersionStringOfTheFirstTranslation) {
-    VersionSpec spec;
-    spec.tables = {{"040904B0", {String("FileVersion", "9.9"), String("ProductVersion", "2.5.a1")}},
+    VersionSpec layout;
+    layout.tables = {{"040904B0", {String("FileVersion", "9.9"), String("ProductVersion", "2.5.a1")}},
                    {"040704B0", {String("ProductVersion", "2.7.0.0 de")}}};
-    spec.translations = {0x04B00409, 0x04B00407};
+    layout.translations = {0x04B00409, 0x04B00407};
     for (bool plus : {false, true})
-        EXPECT_EQ(GetProductVersion(Write(PeFile(VersionInfo(spec), plus))), "2.5.a1");
+        EXPECT_EQ(GetProductVersion(Write(PeFile(VersionInfo(layout), plus))), "2.5.a1");
     // The first translation decides which table is read.
-    spec.translations = {0x04B00407, 0x04B00409};
-    EXPECT_EQ(GetProductVersion(Write(PeFile(VersionInfo(spec), false))), "2.7.0.0 de");
+    layout.translations = {0x04B00407, 0x04B00409};
+    EXPECT_EQ(GetProductVersion(Write(PeFile(VersionInfo(layout), false))), "2.7.0.0 de");
 }
 
 TEST_F(VersionInfoTest, FixedProductVersionWhenTheStringIsEmptyOrMissing) {
-    VersionSpec spec;
-    spec.tables = {{"040904B0", {String("FileVersion", "1.0")}}};
-    spec.translations = {0x04B00409};
-    EXPECT_EQ(GetProductVersion(Write(PeFile(VersionInfo(spec), false))), "2.6.3.7");
-    spec.tables = {{"040904B0", {String("ProductVersion", "")}}};
-    spec.fixed[0] = 65535;
-    EXPECT_EQ(GetProductVersion(Write(PeFile(VersionInfo(spec), true))), "65535.6.3.7");
+    VersionSpec layout;
+    layout.tables = {{"040904B0", {String("FileVersion", "1.0")}}};
+    layout.translations = {0x04B00409};
+    EXPECT_EQ(GetProductVersion(Write(PeFile(VersionInfo(layout), false))), "2.6.3.7");
+    layout.tables = {{"040904B0", {String("ProductVersion", "")}}};
+    layout.fixed[0] = 65535;
+    EXPECT_EQ(GetProductVersion(Write(PeFile(VersionInfo(layout), true))), "65535.6.3.7");
     // A translation without a matching table.
-    spec.tables = {{"041104B0", {String("ProductVersion", "x")}}};
-    EXPECT_EQ(GetProductVersion(Write(PeFile(VersionInfo(spec), false))), "65535.6.3.7");
+    layout.tables = {{"041104B0", {String("ProductVersion", "x")}}};
+    EXPECT_EQ(GetProductVersion(Write(PeFile(VersionInfo(layout), false))), "65535.6.3.7");
 }
 
 TEST_F(VersionInfoTest, FilesWithoutAVersionResourceGiveTheEmptyText) {
@@ -178,10 +178,10 @@ TEST_F(VersionInfoTest, FilesWithoutAVersionResourceGiveTheEmptyText) {
 }
 
 TEST_F(VersionInfoTest, DamagedFilesNeverCrash) {
-    VersionSpec spec;
-    spec.tables = {{"040904B0", {String("ProductVersion", "2.5.a1")}}};
-    spec.translations = {0x04B00409};
-    const Bytes good = PeFile(VersionInfo(spec), false);
+    VersionSpec layout;
+    layout.tables = {{"040904B0", {String("ProductVersion", "2.5.a1")}}};
+    layout.translations = {0x04B00409};
+    const Bytes good = PeFile(VersionInfo(layout), false);
     for (size_t cut = 0; cut < good.size(); cut += 7)
         GetProductVersion(Write(Bytes(good.begin(), good.begin() + static_cast<long>(cut))));
     std::mt19937 rng(7);
