@@ -330,11 +330,20 @@ private:
     mutable std::vector<std::uint8_t*> Chunks;  // null: chunk not mapped
     mutable std::vector<std::uint8_t*> Rows;    // null: row's chunk not mapped
     std::unique_ptr<TzrMMF> MappedFile;
+    // The anonymous mappings that hold the chunks of in-memory storage (several chunks
+    // each; a chunk never spans two).
+    struct TChunkArena {
+        void* base;
+        std::size_t bytes;
+    };
+    std::vector<TChunkArena> Arenas;
     QImage ScratchBitmap;
 
     // Maps chunk c of an on-disk bitmap and fills the row addresses of its rows; called
     // with CounterLock held.
     void MapChunk(int chunk) const;
+    // Allocates the ChunkCount chunks of in-memory storage in arenas and fills Chunks.
+    void AllocChunkArenas();
     void CopyFromImage(const QImage& source, int angle);
 };
 
