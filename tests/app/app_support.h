@@ -1,5 +1,5 @@
-// What every test of the queue application needs: the one QApplication of the test program,
-// a record of a message box as the window showed it, and options-form dialogs that answer
+// What every test of the queue application needs: the one QApplication of the test program
+// (tests/support/qtapp.h), a record of a message box as the window showed it, and options-form dialogs that answer
 // nothing.
 #pragma once
 
@@ -10,17 +10,11 @@
 
 #include "app/quiltbatchmain.h"
 #include "settings/options.h"
+#include "tests/support/qtapp.h"
 
 namespace qb::app::testsupport {
 
-inline QApplication& TestApp() {
-    if (auto* existing = qobject_cast<QApplication*>(QCoreApplication::instance())) return *existing;
-    static int argc = 1;
-    static char name[] = "test_app";
-    static char* argv[] = {name, nullptr};
-    static QApplication* app = new QApplication(argc, argv);
-    return *app;
-}
+inline QApplication& TestApp() { return qb::test::App(); }
 
 // One message box as the window showed it.
 struct TShownBox {

@@ -17,7 +17,7 @@
 #include "platform/registry.h"
 #include "settings/options.h"
 #include "tests/settings/fakedialogs.h"
-#include "tests/settings/qtapp.h"
+#include "tests/support/qtapp.h"
 #include "tests/support/tempdir.h"
 #include "tools/options/optionstool.h"
 

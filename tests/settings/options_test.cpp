@@ -22,7 +22,8 @@
 #include "platform/registry.h"
 #include "settings/options.h"
 #include "tests/settings/fakedialogs.h"
-#include "tests/settings/qtapp.h"
+#include "tests/support/failure.h"
+#include "tests/support/qtapp.h"
 #include "tests/support/tempdir.h"
 
 namespace qb::settings {
@@ -33,14 +34,7 @@ using qb::platform::TRegistry;
 using qb::test::ScopedEnv;
 using qb::test::StandinLibrary;
 
-std::string Message(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const qb::Exception& e) {
-        return e.message();
-    }
-    return "(no failure)";
-}
+std::string Message(const std::function<void()>& f) { return qb::test::FailureMessage(f); }
 
 class OptionsTest : public qb::test::TempDirTest {
 protected:

@@ -16,7 +16,8 @@
 #include "platform/registry.h"
 #include "settings/zrradiogroup.h"
 #include "settings/zrregistrysaver.h"
-#include "tests/settings/qtapp.h"
+#include "tests/support/failure.h"
+#include "tests/support/qtapp.h"
 #include "tests/support/tempdir.h"
 
 namespace qb::settings {
@@ -32,14 +33,7 @@ public:
     using QLineEdit::QLineEdit;
 };
 
-std::string Message(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const qb::Exception& e) {
-        return e.message();
-    }
-    return "(no failure)";
-}
+std::string Message(const std::function<void()>& f) { return qb::test::FailureMessage(f); }
 
 class RegistrySaverTest : public qb::test::TempDirTest {
 protected:

@@ -2,12 +2,14 @@
 #pragma once
 
 #include <QApplication>
+#include <QCoreApplication>
 
 namespace qb::test {
 
 inline QApplication& App() {
+    if (auto* existing = qobject_cast<QApplication*>(QCoreApplication::instance())) return *existing;
     static int argc = 1;
-    static char name[] = "test_settings";
+    static char name[] = "qbtest";
     static char* argv[] = {name, nullptr};
     static QApplication* app = new QApplication(argc, argv);
     return *app;
