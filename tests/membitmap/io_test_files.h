@@ -175,16 +175,31 @@ struct Decoded {
     int height = 0;
     std::vector<std::uint8_t> bgr;
 };
-inline Decoded DecodeJpegReference(const std::string& path) {
-    Decoded out;
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) throw std::runtime_error("cannot open " + path);
+// A JPEG file opened with libjpeg's own file source, its header read; closed on every path.
+struct JpegReader {
+    FILE* f = nullptr;
     jpeg_decompress_struct d{};
     jpeg_error_mgr err{};
-    d.err = jpeg_std_error(&err);
-    jpeg_create_decompress(&d);
-    jpeg_stdio_src(&d, f);
-    jpeg_read_header(&d, TRUE);
+    explicit JpegReader(const std::string& path) {
+        f = std::fopen(path.c_str(), "rb");
+        if (f == nullptr) throw std::runtime_error("cannot open " + path);
+        d.err = jpeg_std_error(&err);
+        jpeg_create_decompress(&d);
+        jpeg_stdio_src(&d, f);
+        jpeg_read_header(&d, TRUE);
+    }
+    ~JpegReader() {
+        jpeg_destroy_decompress(&d);
+        std::fclose(f);
+    }
+    JpegReader(const JpegReader&) = delete;
+    JpegReader& operator=(const JpegReader&) = delete;
+};
+
+inline Decoded DecodeJpegReference(const std::string& path) {
+    Decoded out;
+    JpegReader reader(path);
+    jpeg_decompress_struct& d = reader.d;
     d.out_color_space = JCS_RGB;
     jpeg_start_decompress(&d);
     out.width = static_cast<int>(d.output_width);
@@ -203,8 +218,6 @@ inline Decoded DecodeJpegReference(const std::string& path) {
         }
     }
     jpeg_finish_decompress(&d);
-    jpeg_destroy_decompress(&d);
-    std::fclose(f);
     return out;
 }
 
@@ -218,14 +231,8 @@ struct JpegFacts {
 };
 inline JpegFacts ReadJpegFacts(const std::string& path) {
     JpegFacts facts;
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) throw std::runtime_error("cannot open " + path);
-    jpeg_decompress_struct d{};
-    jpeg_error_mgr err{};
-    d.err = jpeg_std_error(&err);
-    jpeg_create_decompress(&d);
-    jpeg_stdio_src(&d, f);
-    jpeg_read_header(&d, TRUE);
+    JpegReader reader(path);
+    const jpeg_decompress_struct& d = reader.d;
     facts.width = static_cast<int>(d.image_width);
     facts.height = static_cast<int>(d.image_height);
     facts.components = d.num_components;
@@ -234,8 +241,6 @@ inline JpegFacts ReadJpegFacts(const std::string& path) {
     facts.yDensity = d.Y_density;
     facts.progressive = d.progressive_mode != 0;
     facts.quant0 = d.quant_tbl_ptrs[0] != nullptr ? d.quant_tbl_ptrs[0]->quantval[0] : -1;
-    jpeg_destroy_decompress(&d);
-    std::fclose(f);
     return facts;
 }
 
