@@ -6,6 +6,7 @@
 #include <new>
 
 #include "app/progressunit.h"
+#include "app/quitsignals.h"
 #include "app/scriptfileunit_include.h"
 #include "settings/options.h"
 
@@ -61,6 +62,9 @@ int RunQuiltbatch(QApplication& app, TQuiltbatchSetup setup,
         return 1;
     }
     app.setQuitOnLastWindowClosed(true);
+    // A terminating signal ends the run cleanly: no child left running, no temporary file.
+    TMainForm* form = windows->MainForm.get();
+    TQuitSignals quitSignals([form](int signal) { form->QuitOnSignal(signal); });
     windows->MainForm->show();
     return app.exec();
 }

@@ -191,6 +191,8 @@ TMainForm::TMainForm(TMainFormSetup setup)
 
 TMainForm::~TMainForm() {
     Timer1->stop();
+    // A program that ends on a signal has not finished its projects: their files stay.
+    if (QuittingOnSignal) DeleteOnExit.clear();
     for (auto it = DeleteOnExit.rbegin(); it != DeleteOnExit.rend(); ++it) qb::platform::DeleteFile(*it);
     DeleteOnExit.clear();
     TempFiles.clear();
@@ -372,7 +374,7 @@ void TMainForm::ParseCommandLine() {
             else if (option == "-d")
                 deleteAtExit = true;
             else
-                throw qb::Exception(qb::Format("Unknown command line parameter: %s", arg.c_str()));
+                throw qb::Exception(qb::Format("Unknown command line parameter: %s", qb::QuoteValue(arg).c_str()));
         } else {
             names.push_back(arg);
         }
@@ -489,11 +491,23 @@ void TMainForm::SetShowScript(bool value) {
 }
 
 void TMainForm::SetLowPriority(bool value) {
-    if (value != LowPriority && StitcherRunning)
-        qb::platform::SetThreadPriority(ChildThread, value ? qb::platform::TThreadPriority::tpLower
-                                                           : qb::platform::TThreadPriority::tpNormal);
+    const bool changed = value != LowPriority;
     LowPriority = value;
+    if (changed) ApplyChildPriority();
     actLowPriority->setChecked(value);
+}
+
+void TMainForm::ApplyChildPriority() {
+    // The stitcher and Enblend, the long stages; a viewer is the user's window.
+    if (!(StitcherRunning || EnblendRunning) || !ChildThread) return;
+    if (!qb::platform::SetThreadPriority(ChildThread, LowPriority ? qb::platform::TThreadPriority::tpLower
+                                                                  : qb::platform::TThreadPriority::tpNormal) &&
+        !LowPriority && !PriorityWarned) {
+        PriorityWarned = true;
+        StatusBar1->showMessage(
+            "The system does not let the stitcher's priority be raised again; it keeps its background priority.",
+            15000);
+    }
 }
 
 // ---------------------------------------------------------------------------------------
@@ -520,8 +534,7 @@ void TMainForm::StartNextProject() {
         TempFiles.clear();
         StartStitch(*project, ShowScript, PreviewMode);
         RunPreview = PreviewMode;
-        qb::platform::SetThreadPriority(ChildThread, LowPriority ? qb::platform::TThreadPriority::tpLower
-                                                                 : qb::platform::TThreadPriority::tpNormal);
+        ApplyChildPriority();
     } catch (...) {
         StitcherRunning = false;
         project.reset();
@@ -531,7 +544,13 @@ void TMainForm::StartNextProject() {
     }
 }
 
-void TMainForm::Timer1Timer() { HandleException([this] { Tick(); }); }
+void TMainForm::Timer1Timer() {
+    HandleException([this] {
+        // The child's output is read also while a question holds the step.
+        ReadChildOutput(false);
+        Tick();
+    });
+}
 
 // ---------------------------------------------------------------------------------------
 // Status and actions
@@ -697,6 +716,16 @@ void TMainForm::FormCloseQuery(bool& canClose) {
     } catch (const qb::Exception& e) {
         canClose = false;
         ShowError(e.message());
+    }
+    if (!canClose) return;
+    if (!(StitcherRunning || ViewerRunning || EnblendRunning)) return;
+    if (!ChildKilled) {
+        // Answered No: the child runs on by itself after the program has ended.
+        qb::platform::DetachProcess(ChildProcess);
+    } else {
+        // Killed: the same clean-up as after a stop, before the window goes and nothing is
+        // left to watch the killed child's end.
+        AbandonRun();
     }
 }
 

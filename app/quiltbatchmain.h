@@ -15,6 +15,7 @@
 #include <QMainWindow>
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -132,6 +133,24 @@ inline constexpr const char* MakerWebAddress = "https://www.kelmora.com/vorda/";
 inline constexpr const char* FormStateRegistryKey = "\\Software\\Kelmora\\vorda\\FormState\\Quiltbatch";
 inline constexpr const char* OptionsRegistryKey = "Software\\Kelmora\\vorda\\Options";
 
+// What the children write and when they start and end, for whoever watches a run (a run log,
+// a progress display). Every child's stdout and stderr are captured and read in the queue
+// step (also while a question holds the step); each complete line goes to `Line` with the
+// stream it came from, in the order read, stdout's lines of one read before stderr's.
+struct TChildHooks {
+    // A child has been started: its executable, command line and working directory.
+    std::function<void(const std::string& executable, const std::string& commandLine, const std::string& workDir)>
+        Started;
+    // One complete line of the running child's output (without its line end).
+    std::function<void(qb::platform::TOutputStream stream, const std::string& line)> Line;
+    // The child has ended, after its last line: its exit status (128 + signal when a signal
+    // ended it) and whether this program killed it.
+    std::function<void(uint32_t exitCode, bool killed)> Ended;
+};
+
+// How many of a child's last lines are kept for the message about a failed run.
+inline constexpr size_t ChildOutputTailLines = 20;
+
 // What the main window is built with; empty fields take the running program's values.
 struct TMainFormSetup {
     std::unique_ptr<IMainDialogs> dialogs;  // none: TQtMainDialogs
@@ -217,6 +236,10 @@ public:
     bool RunPreview = false;
     bool ExitWhenDone = false;
     bool OldVersionWarned = false;
+    // The stitcher writes numbered files, and ResultFile is the first of them.
+    bool MultiFileResult = false;
+    // The status bar has said that the priority could not be raised back.
+    bool PriorityWarned = false;
     // The help manual, found on first use and kept (the HTML Help handles).
     bool HtmlHelpLoaded = false;
     // The command line has been handled (first activation); the guard of Tick.
@@ -315,6 +338,36 @@ public:
     void AskKillChild();
     void KillChild();
     void DeleteTempFiles();
+
+    // The output of the running child: passes what it has written since the last call to
+    // ChildOutputTail and ChildHooks.Line (with `final`, its unterminated last line too).
+    void ReadChildOutput(bool final);
+    // Ends the current run at once, for a program that is going away: kills the running
+    // child's group (if any), waits a few seconds at most for its end, removes the partial
+    // result of a killed stitcher or Enblend and the run's temporary files, and leaves the
+    // queue as it is. Used when the window closes after the kill question and when the
+    // program is told to terminate.
+    void AbandonRun();
+    // A terminating signal: the run is abandoned, the project files stay (also those of
+    // -d), and the program ends with exit status 128 + signal.
+    void QuitOnSignal(int signal);
+
+    // The message about a child that ended without its result: the program's name, its
+    // exit status, the file it should have written and its last lines of output.
+    std::string ChildFailureMessage(const std::string& program, uint32_t exitCode, const std::string& result) const;
+    // Removes what a killed stitcher may have written under the result's name(s).
+    void RemoveStitcherResult();
+    // The running stitcher's or Enblend's priority after LowPriority; when the system
+    // refuses to raise it back to normal, the status bar says so (once per program run).
+    void ApplyChildPriority();
+
+    TChildHooks ChildHooks;
+    // The last lines of the current child's output, oldest first.
+    std::deque<std::string> ChildOutputTail;
+    // The current child was killed by this program.
+    bool ChildKilled = false;
+    // The program ends because of a signal: no questions, and the -d files stay.
+    bool QuittingOnSignal = false;
 
     // ===================================================================================
     // Crop pre-pass (quiltbatchmain_crop.cpp)
