@@ -358,9 +358,21 @@ void TMainForm::HandleException(const std::function<void()>& handler) {
 // Command line and queue
 
 void TMainForm::ParseCommandLine() {
+    ParseArguments(commandLine_);
+    if (ExitWhenDone && QueueCount() == 0) close();
+}
+
+void TMainForm::ReceiveCommandLine(const std::vector<std::string>& arguments) {
+    HandleException([this, &arguments] { ParseArguments(arguments); });
+    if (isMinimized()) showNormal();
+    raise();
+    activateWindow();
+}
+
+void TMainForm::ParseArguments(const std::vector<std::string>& arguments) {
     std::vector<std::string> names;
     bool deleteAtExit = false;
-    for (const std::string& arg : commandLine_) {
+    for (const std::string& arg : arguments) {
         if (!arg.empty() && arg[0] == '-') {
             const std::string option = LowerCase(arg);
             if (option == "-v")
@@ -384,7 +396,6 @@ void TMainForm::ParseCommandLine() {
     // no project (or a command line that queued nothing) must not cost the user a file.
     if (deleteAtExit) DeleteOnExit.insert(DeleteOnExit.end(), names.begin(), names.end());
     UpdateActions();
-    if (ExitWhenDone && QueueCount() == 0) close();
 }
 
 void TMainForm::CheckProjectFile(const std::string& name) {

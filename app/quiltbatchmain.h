@@ -120,6 +120,7 @@ private:
 // Fixed texts and names
 
 inline constexpr const char* ApplicationTitle = "Vorda Stitcher";
+inline constexpr const char* ApplicationVersion = "4.0";
 // The help file, relative to the program's directory (the HTML manual), and the main
 // window's help context. A context opens the manual at the anchor "context-<number>".
 inline constexpr const char* ApplicationHelpFile = "docs/index.html";
@@ -248,6 +249,12 @@ public:
 
     // --- Operations ---------------------------------------------------------------------
     void ParseCommandLine();
+    // The options and project names of a command line (ParseCommandLine over the program's
+    // own, ReceiveCommandLine over one handed over by a program started later).
+    void ParseArguments(const std::vector<std::string>& arguments);
+    // A command line that a program started later has handed over: taken like the window's
+    // own (errors in an error box), and the window comes to the front.
+    void ReceiveCommandLine(const std::vector<std::string>& arguments);
     void CheckProjectFile(const std::string& name);
     void AddProject(const std::string& name, bool check);
     void AddProjects(const std::vector<std::string>& names);

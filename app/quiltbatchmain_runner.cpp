@@ -2,6 +2,7 @@
 // end from the queue step and moving on to what follows, asking before and killing a
 // running child, and removing the temporary files of a run.
 #include <QCoreApplication>
+#include <QGuiApplication>
 #include <QTimer>
 
 #include <cerrno>
@@ -283,6 +284,8 @@ void TMainForm::QuitOnSignal(int signal) {
     QuittingOnSignal = true;
     AbandonRun();
     Timer1->stop();
+    // The window's close would end the event loop with status 0.
+    QGuiApplication::setQuitOnLastWindowClosed(false);
     close();
     QCoreApplication::exit(128 + signal);
 }
