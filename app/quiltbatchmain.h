@@ -237,8 +237,10 @@ public:
     bool RunPreview = false;
     bool ExitWhenDone = false;
     bool OldVersionWarned = false;
-    // The stitcher writes numbered files, and ResultFile is the first of them.
+    // The stitcher writes numbered files, and ResultFile is the first of them; the output
+    // name it was told (without extension).
     bool MultiFileResult = false;
+    std::string ResultBase;
     // The status bar has said that the priority could not be raised back.
     bool PriorityWarned = false;
     // The help manual, found on first use and kept (the HTML Help handles).

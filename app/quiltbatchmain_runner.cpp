@@ -12,6 +12,8 @@
 
 #include "app/quiltbatchmain.h"
 #include "core/exceptions.h"
+#include "model/datastructures.h"
+#include "model/stitcheroutput.h"
 #include "platform/files.h"
 #include "platform/process.h"
 #include "platform/syserror.h"
@@ -98,10 +100,8 @@ void TMainForm::RemoveStitcherResult() {
         return;
     }
     // ResultFile is the first numbered file; the others follow it up to the first gap.
-    const std::string ext = qb::platform::ExtractFileExt(ResultFile);
-    const std::string base = ResultFile.substr(0, ResultFile.size() - ext.size() - 4) + ext;
     for (int k = 0;; ++k) {
-        const std::string name = NumberedFileName(base, k);
+        const std::string name = qb::StitcherResultFile(ResultBase, qb::kFormatTIFF_m, k);
         if (!qb::platform::FileExists(name)) break;
         qb::platform::DeleteFile(name);
     }
