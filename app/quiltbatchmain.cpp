@@ -4,7 +4,6 @@
 
 #include <QAction>
 #include <QCloseEvent>
-#include <QDesktopServices>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileDialog>
@@ -35,6 +34,7 @@
 #include "platform/files.h"
 #include "platform/registry.h"
 #include "platform/syserror.h"
+#include "settings/browser.h"
 #include "settings/options.h"
 
 namespace qb::app {
@@ -151,9 +151,7 @@ TModalResult TQtMainDialogs::ExecuteScript(std::string& script, const std::strin
     return dialog.Execute(script, message);
 }
 
-void TQtMainDialogs::OpenUrl(const std::string& url) {
-    QDesktopServices::openUrl(QUrl::fromEncoded(QByteArray(url.data(), static_cast<qsizetype>(url.size()))));
-}
+bool TQtMainDialogs::OpenUrl(const std::string& url) { return qb::settings::OpenInBrowser(url); }
 
 // ---------------------------------------------------------------------------------------
 // Construction and destruction
@@ -672,17 +670,19 @@ void TMainForm::ShowHelp(int context) {
 }
 
 void TMainForm::CallHtmlHelp(QWidget* /*window*/, const std::string& file, int command, intptr_t data) {
+    const std::string noHelp = std::string("You don't have HTML Help installed on your system. Please re-install a "
+                                           "new version of Vorda, or download it from ") +
+                               MakerWebAddress;
     if (!HtmlHelpLoaded) {
-        if (!qb::platform::FileExists(file))
-            throw qb::Exception(std::string("You don't have HTML Help installed on your system. Please re-install a "
-                                            "new version of Vorda, or download it from ") +
-                                MakerWebAddress);
+        if (!qb::platform::FileExists(file)) throw qb::Exception(noHelp);
         HtmlHelpLoaded = true;
     }
     QUrl url = QUrl::fromLocalFile(ToQ(file));
     if (command == HH_HELP_CONTEXT) url.setFragment("context-" + QString::number(static_cast<qlonglong>(data)));
     const QByteArray encoded = url.toEncoded();
-    dialogs_->OpenUrl(std::string(encoded.constData(), static_cast<size_t>(encoded.size())));
+    // Without a browser the manual can still be read: its place is named.
+    if (!dialogs_->OpenUrl(std::string(encoded.constData(), static_cast<size_t>(encoded.size()))))
+        throw qb::Exception(noHelp + "\n\nManual: " + file);
 }
 
 // ---------------------------------------------------------------------------------------

@@ -96,8 +96,9 @@ public:
     // The script review dialog (TdlgShowScript::Execute): the modal result; on OK the
     // script holds the text as the user left it.
     virtual TModalResult ExecuteScript(std::string& script, const std::string& message) = 0;
-    // Opens an address (the manual) in the desktop's browser.
-    virtual void OpenUrl(const std::string& url) = 0;
+    // Opens an address (the manual) in the desktop's browser; false when no browser could
+    // be started for it.
+    virtual bool OpenUrl(const std::string& url) = 0;
 };
 
 // The Qt implementation: QMessageBox, QFileDialog, the review dialog given, QDesktopServices.
@@ -107,7 +108,7 @@ public:
     TModalResult MessageDlg(const std::string& message, TMsgDlgType type, TMsgDlgButtons buttons) override;
     bool OpenFiles(const TOpenDialog& dialog, std::vector<std::string>& files) override;
     TModalResult ExecuteScript(std::string& script, const std::string& message) override;
-    void OpenUrl(const std::string& url) override;
+    bool OpenUrl(const std::string& url) override;
     // The review dialog that ExecuteScript shows (created after the main window).
     void SetScriptDialog(TdlgShowScript* dialog) { scriptDialog_ = dialog; }
 
