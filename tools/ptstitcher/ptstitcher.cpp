@@ -719,11 +719,13 @@ int Run(const TArguments& args) {
     }
     try {
         WriteFlattened(layers, kind, format, width, height, *result, true, &cancelledFlag);
-    } catch (const Exception& e) {
+    } catch (const EAbort&) {
+        throw;
+    } catch (const Exception&) {
         // The encoders report a failed write in words of their own; the file's failure says
         // which file and why.
         if (!result->Failure().empty()) throw Exception(result->Failure());
-        throw Exception("Cannot write " + final + ": " + e.message());
+        throw;
     }
     if (stopSignal) throw EAbort();
     result->Commit();
