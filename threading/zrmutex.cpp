@@ -34,8 +34,8 @@ struct TSharedMutex {
 };
 constexpr std::uint32_t kMagic = 0x5A524D58;  // "ZRMX"
 
-// The slice of a wait in which the interface thread's events are not run.
-constexpr int kMessageSliceMs = 100;
+// The longest the interface thread waits before it runs its pending events again.
+constexpr int kMessageSliceMs = 20;
 
 [[noreturn]] void RaiseError(int error) {
     throw Exception(platform::SysErrorMessage(error));

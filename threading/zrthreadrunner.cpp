@@ -261,8 +261,16 @@ void TzrThreadRunner::Execute() {
 void TzrThreadRunner::Abort(bool wait, bool processMessages, bool silent) {
     if (!Executing.load()) return;
     if (silent) {
-        std::lock_guard lock(PostLock);
-        Silent = true;
+        {
+            // Under the lock under which the worker ends a run: either the end was posted
+            // already, or nothing more of the run is.
+            std::lock_guard lock(PostLock);
+            if (!Executing.load()) return;
+            Silent = true;
+        }
+        // And what the run posted before is dropped as it arrives.
+        std::lock_guard lock(CritSect);
+        DroppedRuns.push_back(CurrentRun.load());
     }
     AbortRequested = true;
     Resume();
@@ -277,7 +285,7 @@ void TzrThreadRunner::Abort(bool wait, bool processMessages, bool silent) {
         std::unique_lock workerLock(worker->M);
         worker->WaitIdle(workerLock);
     }
-    if (InVCLThread() && !Destroying) QCoreApplication::sendPostedEvents(Window.get(), 0);
+    FlushNotices();
     std::shared_ptr<const Exception> e;
     {
         std::lock_guard lock(ExceptionLock);
@@ -319,11 +327,14 @@ void TzrThreadRunner::HardAbort() {
             StoredException = std::make_shared<EAbort>();
         }
         run = CurrentRun.load();
+        DroppedRuns.push_back(run);
     }
     {
         std::lock_guard endLock(EndLock);
         Ended.notify_all();
     }
+    // What earlier runs still have on its way is delivered before this run's end.
+    FlushNotices();
     ThreadDone(run, std::make_shared<EAbort>());
 }
 
@@ -402,7 +413,11 @@ std::intptr_t TzrThreadRunner::WMShortAsync(QEvent* event) {
     }
     {
         std::lock_guard lock(CritSect);
-        if (notice->Run <= HandledRun) return 0;  // the run's end was handled already
+        // Nothing more of a run whose end was handled, or that was silenced or abandoned.
+        // Notices arrive in run order, so a dropped run before this one has no more.
+        while (!DroppedRuns.empty() && DroppedRuns.front() < notice->Run) DroppedRuns.pop_front();
+        if (notice->Run <= HandledRun) return 0;
+        if (!DroppedRuns.empty() && DroppedRuns.front() == notice->Run) return 0;
     }
     if (event->type() == WM_ZR_SHORTASYNC) {
         if (TShortAsyncEvent handler = OnShortAsyncEvent)
@@ -427,6 +442,10 @@ std::intptr_t TzrThreadRunner::WMShortAsync(QEvent* event) {
             break;
     }
     return 0;
+}
+
+void TzrThreadRunner::FlushNotices() {
+    if (InVCLThread() && !Destroying) QCoreApplication::sendPostedEvents(Window.get(), 0);
 }
 
 void TzrThreadRunner::RunSyncRequests() {
