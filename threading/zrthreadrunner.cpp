@@ -99,6 +99,11 @@ public:
     }
 
     bool event(QEvent* e) override {
+        // A notice was made on the worker and handed over by Qt's queue; the runner's posting
+        // lock, under which the worker posted it, orders its making before its reading here.
+        if (Runner) {
+            std::lock_guard lock(Runner->PostLock);
+        }
         const int type = e->type();
         if (type != WM_ZR_SHORTASYNC && type != WM_ZR_INTERNAL) return QObject::event(e);
         if (!Runner) return true;
@@ -407,10 +412,6 @@ void TzrThreadRunner::ThreadDone(std::uint64_t run, std::shared_ptr<const Except
 
 std::intptr_t TzrThreadRunner::WMShortAsync(QEvent* event) {
     auto* notice = static_cast<TzrNoticeEvent*>(event);
-    {
-        // Pairs with the worker's posting, which happens under the same lock.
-        std::lock_guard lock(PostLock);
-    }
     {
         std::lock_guard lock(CritSect);
         // Nothing more of a run whose end was handled, or that was silenced or abandoned.

@@ -3,8 +3,10 @@
 // the interface thread while it waits, and the shared-memory object of a named mutex.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -16,7 +18,6 @@
 
 #include <QMetaObject>
 #include <QObject>
-#include <QProcess>
 
 #include "tests/support/failure.h"
 #include "tests/support/qtapp.h"
@@ -72,31 +73,52 @@ private:
     std::thread thread_;
 };
 
-// A mutex_holder process.
+// A mutex_holder process, started with a plain fork and exec (which the thread checker
+// follows, unlike the clone-based starts of QProcess and posix_spawn).
 class HolderProcess {
 public:
     HolderProcess(const std::string& mode, const std::string& name) {
-        process_.start(QB_MUTEX_HOLDER, {QString::fromStdString(mode), QString::fromStdString(name)});
-        EXPECT_TRUE(process_.waitForStarted(30000));
+        int in[2], out[2];
+        EXPECT_EQ(pipe2(in, O_CLOEXEC), 0);
+        EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(in[0], 0);
+            dup2(out[1], 1);
+            execl(QB_MUTEX_HOLDER, QB_MUTEX_HOLDER, mode.c_str(), name.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(in[0]);
+        close(out[1]);
+        input_ = in[1];
+        output_ = out[0];
     }
-    ~HolderProcess() {
-        process_.closeWriteChannel();
-        process_.waitForFinished(30000);
-    }
+    ~HolderProcess() { Finish(); }
     std::string ReadLine() {
-        while (!process_.canReadLine())
-            if (!process_.waitForReadyRead(30000)) return "(nothing: " + process_.errorString().toStdString() + ")";
-        return process_.readLine().trimmed().toStdString();
+        std::string line;
+        char c;
+        while (read(output_, &c, 1) == 1 && c != '\n') line += c;
+        return line;
     }
     // Ends the holder's input (it releases) and returns its exit code.
     int Finish() {
-        process_.closeWriteChannel();
-        EXPECT_TRUE(process_.waitForFinished(30000));
-        return process_.exitCode();
+        if (input_ >= 0) close(input_);
+        input_ = -1;
+        if (pid_ > 0) {
+            int status = 0;
+            waitpid(pid_, &status, 0);
+            pid_ = -1;
+            code_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        }
+        if (output_ >= 0) close(output_);
+        output_ = -1;
+        return code_;
     }
 
 private:
-    QProcess process_;
+    pid_t pid_ = -1;
+    int input_ = -1, output_ = -1;
+    int code_ = -1;
 };
 
 // The exit code of `mutex_holder try <name>`: 0 acquired, 3 timed out.

@@ -160,7 +160,7 @@ TEST(TzrThreadRunner, MisuseAndThreadChecks) {
     std::atomic<bool> release{false};
     std::atomic<bool> inOurThread{false}, inVCLThread{true};
     std::string fromWorker;
-    std::thread::id workerId;
+    std::atomic<std::thread::id> workerId;
     runner.ThreadFunction = [&](TzrThreadRunner* r) {
         inOurThread = r->InOurThread();
         inVCLThread = r->InVCLThread();
@@ -173,7 +173,7 @@ TEST(TzrThreadRunner, MisuseAndThreadChecks) {
     EXPECT_EQ(FailureMessage([&] { runner.MustNotBeExecuting(); }), "Already executing");
     EXPECT_FALSE(runner.InOurThread());
     WaitUntil([&] { return workerId != std::thread::id(); });
-    EXPECT_EQ(runner.GetThread()->GetThreadID(), workerId);
+    EXPECT_EQ(runner.GetThread()->GetThreadID(), workerId.load());
     EXPECT_TRUE(pthread_equal(runner.GetHandle(), runner.GetThread()->GetHandle()));
     release = true;
     runner.Wait(true);
