@@ -106,7 +106,9 @@ std::unique_ptr<TzrMutex::THandle> TzrMutex::THandle::OpenPrivate() {
 std::unique_ptr<TzrMutex::THandle> TzrMutex::THandle::OpenShared(const std::string& objectName) {
     // An object that another process removes just while we open it is marked Removed under
     // the lock; we then make a fresh one under the same name.
-    for (;;) {
+    for (int attempt = 0;; ++attempt) {
+        if (attempt == 1000) RaiseError(EAGAIN);
+        if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         const int fd = shm_open(objectName.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
         if (fd < 0) platform::RaiseLastOSError();
         auto handle = std::make_unique<THandle>();

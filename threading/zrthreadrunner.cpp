@@ -247,6 +247,7 @@ void TzrThreadRunner::Execute() {
         if (ended) Thread.reset();
     }
     if (!Thread) Thread = std::make_unique<TzrThreadRunnerThread>(this, Priority.load(), Mutex);
+    Thread->Priority = Priority.load();  // a sleeping worker takes a priority set meanwhile
     {
         std::lock_guard exceptionLock(ExceptionLock);
         StoredException.reset();
@@ -306,8 +307,10 @@ void TzrThreadRunner::HardAbort() {
         if (!Executing.load() || !Thread) return;
         TzrThreadRunnerThread* worker = Thread.get();
         {
-            // From here on nothing of the worker reaches the runner.
+            // From here on nothing of the worker reaches the runner, unless it has just
+            // ended the run itself.
             std::lock_guard postLock(PostLock);
+            if (!Executing.load()) return;
             worker->Abandoned = true;
             Executing = false;
             AbortRequested = false;
@@ -458,7 +461,9 @@ void TzrThreadRunner::RunSyncRequests() {
             request = SyncRequests.front();
             SyncRequests.pop_front();
         }
-        if (request->Worker->GetAbandoned()) {
+        // An abandoned worker's request, and any while the runner is being destroyed (what
+        // it would touch may be gone), is answered with the silent abort.
+        if (request->Worker->GetAbandoned() || Destroying) {
             request->Finish(std::make_shared<EAbort>());
             continue;
         }

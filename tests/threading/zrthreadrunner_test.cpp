@@ -476,19 +476,42 @@ TEST(TzrThreadRunner, DestructionEndsARunSilently) {
     EXPECT_TRUE(ended);
     QCoreApplication::processEvents();
     EXPECT_FALSE(doneCalled);
+
+    // A worker that waits in Synchronize when the runner goes is answered with the silent
+    // abort; the method, which may touch what is being destroyed, does not run.
+    std::atomic<bool> syncing{false}, methodRan{false}, syncAborted{false};
+    {
+        TzrThreadRunner runner;
+        runner.ThreadFunction = [&](TzrThreadRunner* r) {
+            syncing = true;
+            try {
+                r->Synchronize([&] { methodRan = true; });
+            } catch (const EAbort&) {
+                syncAborted = true;
+            }
+        };
+        runner.Execute();
+        WaitUntil([&] { return syncing.load(); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(syncAborted);
+    EXPECT_FALSE(methodRan);
 }
 
 TEST(TzrThreadRunner, PriorityBecomesTheWorkersNiceValue) {
     qb::test::App();
     const int base = getpriority(PRIO_PROCESS, 0);
+    // An unprivileged process may only raise nice values, so each step raises it: the
+    // priority at the start, one set during the run, one set between runs.
     struct Case {
-        qb::TThreadPriority before, during;
+        qb::TThreadPriority before, during, between;
     };
-    for (const Case& c : {Case{qb::tpLowest, qb::tpLower}, Case{qb::tpNormal, qb::tpIdle}}) {
+    for (const Case& c : {Case{qb::tpLower, qb::tpLowest, qb::tpIdle}, Case{qb::tpNormal, qb::tpLower, qb::tpLowest}}) {
         TzrThreadRunner runner;
         runner.SetPriority(c.before);
         std::atomic<int> stage{0};
-        int niceBefore = 0, niceDuring = 0;
+        int niceBefore = 0, niceDuring = 0, niceNextRun = 0;
         runner.ThreadFunction = [&](TzrThreadRunner*) {
             niceBefore = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
             stage = 1;
@@ -500,10 +523,17 @@ TEST(TzrThreadRunner, PriorityBecomesTheWorkersNiceValue) {
         runner.SetPriority(c.during);
         stage = 2;
         runner.Wait(false);
-        // An unprivileged process cannot go below its own nice value.
+        // The sleeping worker serves the next run with the priority set in between.
+        runner.SetPriority(c.between);
+        runner.ThreadFunction = [&](TzrThreadRunner*) {
+            niceNextRun = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
+        };
+        runner.Execute();
+        runner.Wait(false);
         EXPECT_EQ(niceBefore, std::max(base, qb::NiceValueOf(c.before)));
         EXPECT_EQ(niceDuring, std::max(base, qb::NiceValueOf(c.during)));
-        EXPECT_EQ(runner.GetPriority(), c.during);
+        EXPECT_EQ(niceNextRun, std::max(base, qb::NiceValueOf(c.between)));
+        EXPECT_EQ(runner.GetPriority(), c.between);
     }
 }
 
