@@ -68,23 +68,17 @@ void TPanoCorrect::ImageFromBitmap(TptImage& record, TzrMemBitmap* bitmap) {
         return;
     }
     // A memory bitmap holds only pf24bit and pf32bit pixels.
-    bitmap->BeginRead();
-    try {
-        const int bpp = bitmap->GetBytesPerPixel();
-        record.width = bitmap->GetWidth();
-        record.height = bitmap->GetHeight();
-        record.bitsPerPixel = 8 * bpp;
-        record.AllocData();
-        uint8_t* pixels = record.Pixels();
-        if (pixels)
-            for (int y = 0; y < record.height; ++y)
-                ReversePixels(bitmap->GetScanline(y), pixels + static_cast<size_t>(y) * record.bytesPerLine,
-                              record.width, bpp);
-    } catch (...) {
-        bitmap->EndRead();
-        throw;
-    }
-    bitmap->EndRead();
+    const TzrReadHold hold(*bitmap);
+    const int bpp = bitmap->GetBytesPerPixel();
+    record.width = bitmap->GetWidth();
+    record.height = bitmap->GetHeight();
+    record.bitsPerPixel = 8 * bpp;
+    record.AllocData();
+    uint8_t* pixels = record.Pixels();
+    if (pixels)
+        for (int y = 0; y < record.height; ++y)
+            ReversePixels(bitmap->GetScanline(y), pixels + static_cast<size_t>(y) * record.bytesPerLine, record.width,
+                          bpp);
 }
 
 void TPanoCorrect::ImageToBitmap(TptImage& record, TzrMemBitmap* bitmap) {
@@ -92,21 +86,18 @@ void TPanoCorrect::ImageToBitmap(TptImage& record, TzrMemBitmap* bitmap) {
     // Pixels of any other depth cannot be laid into the bitmap's rows (the rows would be
     // read past their end).
     if (record.bitsPerPixel != 24 && record.bitsPerPixel != 32) throw Exception("Pixelformat not supported!");
-    bitmap->BeginWrite();
-    try {
-        record.UpdateSizes();
-        bitmap->SetWidthHeightPixelFormat(record.width, record.height, record.bitsPerPixel == 32 ? pf32bit : pf24bit,
-                                          false);
-        const uint8_t* pixels = record.Pixels();
-        if (pixels)
-            for (int y = 0; y < record.height; ++y)
-                ReversePixels(pixels + static_cast<size_t>(y) * record.bytesPerLine, bitmap->GetScanline(y),
-                              record.width, record.bitsPerPixel / 8);
-    } catch (...) {
-        bitmap->EndWrite();
-        throw;
-    }
-    bitmap->EndWrite();
+    const long long given = record.dataSize;
+    record.UpdateSizes();
+    if (record.Pixels() && given < static_cast<long long>(record.dataSize))
+        throw Exception("Internal error: the image record holds fewer pixels than its size");
+    const TzrWriteHold hold(*bitmap);
+    bitmap->SetWidthHeightPixelFormat(record.width, record.height, record.bitsPerPixel == 32 ? pf32bit : pf24bit,
+                                      false);
+    const uint8_t* pixels = record.Pixels();
+    if (pixels)
+        for (int y = 0; y < record.height; ++y)
+            ReversePixels(pixels + static_cast<size_t>(y) * record.bytesPerLine, bitmap->GetScanline(y), record.width,
+                          record.bitsPerPixel / 8);
 }
 
 void TPanoCorrect::ReleaseDestination(TptImage& destination, bool byLibrary) {

@@ -519,6 +519,13 @@ TEST_F(PanoTransforms, ByteOrderRoundTrip) {
     TzrMemBitmap target;
     EXPECT_EQ(FailureMessage([&] { TPanoCorrect::ImageToBitmap(deep, &target); }), "Pixelformat not supported!");
     TPanoCorrect::ImageToBitmap(deep, nullptr);  // nothing without a bitmap
+    // Nor are rows read past the pixels a record holds.
+    TptImage cut;
+    MakeRecord(cut, 4, 4, 24);
+    cut.height = 5;
+    EXPECT_EQ(FailureMessage([&] { TPanoCorrect::ImageToBitmap(cut, &target); }),
+              "Internal error: the image record holds fewer pixels than its size");
+    EXPECT_EQ(target.GetWidth(), 0);
 }
 
 TEST(PanoTransformFailures, Messages) {
