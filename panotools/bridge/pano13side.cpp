@@ -287,17 +287,16 @@ bool DestinationUsable(const TptImageRecord& im) {
 // would come back as a wrong image.
 bool Expressible(const TptTransformRecord& trans) {
     if (!trans.data) return false;
-    if (trans.interpolator < 0 || trans.interpolator >= InterpolatorCount) return false;
-    if (!(trans.gamma > 0) || !std::isfinite(trans.gamma)) return false;
-    if (trans.tool == ptToolCorrect) {
-        return (trans.mode & 3) == _usedata && trans.src && PixelsUsable(*trans.src) && trans.dest &&
-               DestinationUsable(*trans.dest);
+    if (trans.tool == ptToolAdjust) {
+        const int mode = static_cast<const TptAdjustRecord*>(trans.data)->mode;
+        // The optimizer works on the script alone; its images are placeholders.
+        if (mode == (_runOptimizer | _useScript)) return true;
+        if (mode != _insert && mode != _extract) return false;
+    } else if (trans.tool != ptToolCorrect) {
+        return false;
     }
-    if (trans.tool != ptToolAdjust) return false;
-    const int mode = static_cast<const TptAdjustRecord*>(trans.data)->mode;
-    if (mode == (_runOptimizer | _useScript)) return true;  // the images are placeholders there
-    if (mode != _insert && mode != _extract) return false;
-    return (trans.mode & 3) == _usedata && trans.src && PixelsUsable(*trans.src) && trans.dest &&
+    return (trans.mode & 3) == _usedata && trans.interpolator >= 0 && trans.interpolator < InterpolatorCount &&
+           trans.gamma > 0 && std::isfinite(trans.gamma) && trans.src && PixelsUsable(*trans.src) && trans.dest &&
            DestinationUsable(*trans.dest);
 }
 
