@@ -112,17 +112,15 @@ TEST_F(PanoTransforms, RecordsOfTheFourTransforms) {
             c.run(pc, source, dest);
             ASSERT_EQ(log->filterCalls, filtersBefore + 1);
             const TptTransformRecord& t = log->trans;
-            EXPECT_EQ(t.tool, c.tool);
-            EXPECT_EQ(t.mode, c.mode + (progress ? 16 : 0));
-            EXPECT_EQ(t.success, 0);  // as handed over
-            EXPECT_EQ(t.interpolator, 2);
+            const TptStitchPrefsRecord& p = log->prefs;
+            // tool, mode, success as handed over, interpolator; the stitch preferences
+            EXPECT_EQ((std::vector<int>{t.tool, t.mode, t.success, t.interpolator, p.magic, p.displayPart, p.saveFile,
+                                        p.launchApp, p.interpolator}),
+                      (std::vector<int>{c.tool, c.mode + (progress ? 16 : 0), 0, 2, 70, 0, 0, 0, 2}));
             EXPECT_EQ(t.gamma, 1.8);
+            EXPECT_EQ(p.gamma, 1.8);
             EXPECT_EQ(t.src, static_cast<TptImageRecord*>(&source));
             EXPECT_EQ(t.dest, static_cast<TptImageRecord*>(&dest));
-            EXPECT_EQ(log->prefs.magic, 70);
-            EXPECT_EQ(log->prefs.displayPart | log->prefs.saveFile | log->prefs.launchApp, 0);
-            EXPECT_EQ(log->prefs.interpolator, 2);
-            EXPECT_EQ(log->prefs.gamma, 1.8);
             EXPECT_TRUE(log->srcTagOk);
             // Only the correct tool's records come from the library's memory (the stand-in
             // allocates each destination's pixels as well).
@@ -148,16 +146,10 @@ TEST_F(PanoTransforms, CorrectCarriesEveryProperty) {
     ASSERT_TRUE(log.ok());
     TPanoCorrect pc;
     pc.ShowProgress = false;
+    TPanoRadialParams& r = pc.cRadialParams();
+    r = {1.5, 2.5, 3.5, 4.5, 5.5, 6.5, 7.5, 8.5, 9.5, 10.5, 11.5, 12.5, 13.5, 14.5, 15.5};  // property order
     pc.cRadial = true;
-    double v = 0.5;
-    for (double* p : {&pc.cRadialParams().red_a, &pc.cRadialParams().red_b, &pc.cRadialParams().red_c,
-                      &pc.cRadialParams().red_d, &pc.cRadialParams().red_r, &pc.cRadialParams().green_a,
-                      &pc.cRadialParams().green_b, &pc.cRadialParams().green_c, &pc.cRadialParams().green_d,
-                      &pc.cRadialParams().green_r, &pc.cRadialParams().blue_a, &pc.cRadialParams().blue_b,
-                      &pc.cRadialParams().blue_c, &pc.cRadialParams().blue_d, &pc.cRadialParams().blue_r})
-        *p = (v += 1);  // 1.5, 2.5, ... 15.5 in property order
     pc.cRadialType = ptHorizontal;
-    pc.cShiftVertical = false;
     pc.cShiftVerticalParams() = {-1, -2, -3};
     pc.cShiftHorizontal = true;
     pc.cShiftHorizontalParams() = {4, 5, 6};
@@ -186,35 +178,18 @@ TEST_F(PanoTransforms, CorrectCarriesEveryProperty) {
     MakeRecord(dest, 9, 9, 32);  // pixels of the destination are released, not lost
     pc.Correct(source, dest);
     const TptCorrectionRecord& c = log->correct;
-    EXPECT_EQ(c.magic, 20);
-    EXPECT_EQ(c.radial, 1);
+    // magic, the flags (vertical off), correction mode 2, frame, fourier mode, ptCustom + 2
+    EXPECT_EQ((std::vector<int>{c.magic, c.radial, c.vertical, c.horizontal, c.shear, c.resize, c.width, c.height,
+                                c.luminance, c.correction_mode, c.cutFrame, c.fwidth, c.fheight, c.frame, c.fourier,
+                                c.fourier_mode, c.fourier_nf}),
+              (std::vector<int>{20, 1, 0, 1, 1, 1, 640, 480, 1, 2, 1, 11, 12, 13, 1, 1, 3}));
     for (int k = 0; k < 15; ++k) EXPECT_EQ(c.radial_params[k / 5][k % 5], 1.5 + k) << k;
-    EXPECT_EQ(c.vertical, 0);
-    EXPECT_EQ(c.vertical_params[0], -1);
-    EXPECT_EQ(c.vertical_params[2], -3);
-    EXPECT_EQ(c.horizontal, 1);
-    EXPECT_EQ(c.horizontal_params[1], 5);
-    EXPECT_EQ(c.shear, 1);
-    EXPECT_EQ(c.shear_x, 0.25);
-    EXPECT_EQ(c.shear_y, -0.75);
-    EXPECT_EQ(c.resize, 1);
-    EXPECT_EQ(c.width, 640);
-    EXPECT_EQ(c.height, 480);
-    EXPECT_EQ(c.luminance, 1);
-    EXPECT_EQ(c.lum_params[0], 7);
-    EXPECT_EQ(c.lum_params[2], 9);
-    EXPECT_EQ(c.correction_mode, 2);
-    EXPECT_EQ(c.cutFrame, 1);
-    EXPECT_EQ(c.fwidth, 11);
-    EXPECT_EQ(c.fheight, 12);
-    EXPECT_EQ(c.frame, 13);
-    EXPECT_EQ(c.fourier, 1);
-    EXPECT_EQ(c.fourier_mode, 1);
+    EXPECT_EQ((std::vector<double>{c.vertical_params[0], c.vertical_params[2], c.horizontal_params[1],
+                                   c.shear_x, c.shear_y, c.lum_params[0], c.lum_params[2], c.filterfactor,
+                                   c.fourier_frame}),
+              (std::vector<double>{-1, -3, 5, 0.25, -0.75, 7, 9, 0.125, 3.5}));
     EXPECT_EQ(std::strlen(c.psf), 259u);  // at most 259 characters
-    EXPECT_EQ(c.fourier_nf, 3);           // ptCustom + 2
     EXPECT_STREQ(c.nff, "/images/noise.tif");
-    EXPECT_EQ(c.filterfactor, 0.125);
-    EXPECT_EQ(c.fourier_frame, 3.5);
     // The destination went through the library's defaults (its hfov is 50) before the call.
     EXPECT_EQ(log->dest.hfov, 50.0);
     EXPECT_EQ(log->dest.data, nullptr);
@@ -239,53 +214,39 @@ TEST_F(PanoTransforms, InsertRecords) {
     TptImage source, pano;
     MakeRecord(source, 40, 30, 24);
     pc.Insert(source, pano, 50, 10, -5, 2, 0.01, -0.02, 0.03, 4, -6, 0.1, 0.2, 2, 300, 150, 360, 4);
-    const TptAdjustRecord& a = log->adjust;
-    EXPECT_EQ(a.im.width, 40);
-    EXPECT_EQ(a.im.height, 30);
-    EXPECT_EQ(a.im.format, 2);
-    EXPECT_EQ(a.im.hfov, 50);
-    EXPECT_EQ(a.im.yaw, 10);
-    EXPECT_EQ(a.im.pitch, -5);
-    EXPECT_EQ(a.im.roll, 2);
-    EXPECT_EQ(a.im.cP.magic, 20);
-    EXPECT_EQ(a.im.cP.radial, 1);
+    const TptImageRecord& im = log->adjust.im;
+    const TptCorrectionRecord& c = im.cP;
+    EXPECT_EQ((std::vector<double>{double(im.width), double(im.height), double(im.format), im.hfov, im.yaw,
+                                   im.pitch, im.roll, c.shear_x, c.shear_y}),
+              (std::vector<double>{40, 30, 2, 50, 10, -5, 2, 0.1, 0.2}));
+    // magic, radial, horizontal, vertical, shear on; resize, luminance, frame, fourier, noise off
+    EXPECT_EQ((std::vector<int>{c.magic, c.radial, c.horizontal, c.vertical, c.shear, c.resize, c.luminance,
+                                c.cutFrame, c.fourier, c.fourier_nf}),
+              (std::vector<int>{20, 1, 1, 1, 1, 0, 0, 0, 0, 0}));
     for (int colour = 0; colour < 3; ++colour) {
-        const double* k = a.im.cP.radial_params[colour];
+        const double* k = c.radial_params[colour];
         EXPECT_DOUBLE_EQ(k[0], 1 - 0.01 + 0.02 - 0.03);
-        EXPECT_EQ(k[1], 0.03);
-        EXPECT_EQ(k[2], -0.02);
-        EXPECT_EQ(k[3], 0.01);
-        EXPECT_EQ(k[4], 15);  // half the smaller side
-        EXPECT_EQ(a.im.cP.horizontal_params[colour], 4);
-        EXPECT_EQ(a.im.cP.vertical_params[colour], -6);
+        // c, b, a, then half the smaller side; d and e as horizontal and vertical shifts
+        EXPECT_EQ((std::vector<double>{k[1], k[2], k[3], k[4], c.horizontal_params[colour], c.vertical_params[colour]}),
+                  (std::vector<double>{0.03, -0.02, 0.01, 15, 4, -6}));
     }
-    EXPECT_EQ(a.im.cP.horizontal, 1);
-    EXPECT_EQ(a.im.cP.vertical, 1);
-    EXPECT_EQ(a.im.cP.shear, 1);
-    EXPECT_EQ(a.im.cP.shear_x, 0.1);
-    EXPECT_EQ(a.im.cP.shear_y, 0.2);
-    EXPECT_EQ(a.im.cP.resize | a.im.cP.luminance | a.im.cP.cutFrame | a.im.cP.fourier | a.im.cP.fourier_nf, 0);
-    EXPECT_EQ(a.pano.format, 4);
-    EXPECT_EQ(a.pano.hfov, 360);
-    EXPECT_EQ(a.pano.yaw + a.pano.pitch + a.pano.roll, 0);
-    EXPECT_EQ(a.pano.width, 300);
-    EXPECT_EQ(a.pano.height, 150);
-    EXPECT_EQ(a.pano.data, nullptr);
-    EXPECT_EQ(a.pano.name[0], '\0');
-    EXPECT_EQ(a.pano.cP.magic, 20);
-    EXPECT_EQ(a.pano.cP.radial | a.pano.cP.vertical | a.pano.cP.horizontal | a.pano.cP.shear, 0);
+    const TptImageRecord& p = log->adjust.pano;
+    EXPECT_EQ((std::vector<double>{double(p.format), p.hfov, p.yaw, p.pitch, p.roll, double(p.width),
+                                   double(p.height), double(p.dataformat)}),
+              (std::vector<double>{4, 360, 0, 0, 0, 300, 150, 0}));
+    EXPECT_EQ(p.data, nullptr);
+    EXPECT_EQ(p.name[0], '\0');
+    EXPECT_EQ((std::vector<int>{p.cP.magic, p.cP.radial, p.cP.vertical, p.cP.horizontal, p.cP.shear}),
+              (std::vector<int>{20, 0, 0, 0, 0}));
     // The panorama record is sized as asked, with the source's depth.
-    EXPECT_EQ(log->dest.width, 300);
-    EXPECT_EQ(log->dest.bitsPerPixel, 24);
-    EXPECT_EQ(log->dest.bytesPerLine, 900);
-    EXPECT_EQ(log->dest.dataSize, 900 * 150);
+    EXPECT_EQ((std::vector<int>{log->dest.width, log->dest.bitsPerPixel, log->dest.bytesPerLine, log->dest.dataSize}),
+              (std::vector<int>{300, 24, 900, 900 * 150}));
 
     // No lens, shift or shear values: no flags.
     pc.Insert(source, pano, 50, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 30, 20, 90, 0);
-    EXPECT_EQ(log->adjust.im.cP.radial | log->adjust.im.cP.horizontal | log->adjust.im.cP.vertical |
-                  log->adjust.im.cP.shear,
-              0);
-    EXPECT_EQ(log->adjust.im.cP.radial_params[1][0], 1.0);
+    const TptCorrectionRecord& none = log->adjust.im.cP;
+    EXPECT_EQ(none.radial | none.horizontal | none.vertical | none.shear, 0);
+    EXPECT_EQ(none.radial_params[1][0], 1.0);
 }
 
 TEST_F(PanoTransforms, ExtractRecordsAndThePanoramaMarkedEquirectangular) {
@@ -300,25 +261,17 @@ TEST_F(PanoTransforms, ExtractRecordsAndThePanoramaMarkedEquirectangular) {
     pano.roll = 7;
     MakeRecord(dest, 5, 5, 24);
     pc.Extract(pano, dest, 70, 20, -10, 3, 64, 48);
-    const TptAdjustRecord& a = log->adjust;
-    EXPECT_EQ(a.im.format, 0);
-    EXPECT_EQ(a.im.hfov, 70);
-    EXPECT_EQ(a.im.yaw, 20);
-    EXPECT_EQ(a.im.pitch, -10);
-    EXPECT_EQ(a.im.roll, 3);
-    EXPECT_EQ(a.im.width, 64);
-    EXPECT_EQ(a.im.height, 48);
-    EXPECT_EQ(a.im.bitsPerPixel, 32);
-    EXPECT_EQ(a.im.data, nullptr);
-    EXPECT_EQ(a.pano.format, 4);
-    EXPECT_EQ(a.pano.hfov, 360);
-    EXPECT_EQ(a.pano.yaw + a.pano.pitch + a.pano.roll, 0);
-    EXPECT_EQ(a.pano.width, 360);
+    const TptImageRecord& im = log->adjust.im;
+    EXPECT_EQ((std::vector<double>{double(im.format), im.hfov, im.yaw, im.pitch, im.roll, double(im.width),
+                                   double(im.height), double(im.bitsPerPixel)}),
+              (std::vector<double>{0, 70, 20, -10, 3, 64, 48, 32}));
+    EXPECT_EQ(im.data, nullptr);
+    const TptImageRecord& p = log->adjust.pano;
+    EXPECT_EQ((std::vector<double>{double(p.format), p.hfov, p.yaw, p.pitch, p.roll, double(p.width)}),
+              (std::vector<double>{4, 360, 0, 0, 0, 360}));
     // The caller's panorama keeps these values.
-    EXPECT_EQ(pano.format, 4);
-    EXPECT_EQ(pano.hfov, 360);
-    EXPECT_EQ(pano.yaw, 0);
-    EXPECT_EQ(pano.roll, 0);
+    EXPECT_EQ((std::vector<double>{double(pano.format), pano.hfov, pano.yaw, pano.roll}),
+              (std::vector<double>{4, 360, 0, 0}));
     // The destination holds what the library made of it.
     EXPECT_EQ(dest.width, 64);
     EXPECT_EQ(dest.dataSize, 64 * 48 * 4);
@@ -344,84 +297,55 @@ TEST_F(PanoTransforms, ResizeKeepsTheAspect) {
         TptImage source, dest;
         MakeRecord(source, c.sw, c.sh, 24);
         pc.Resize(&source, dest, c.w, c.h);
-        EXPECT_EQ(dest.width, c.ew);
-        EXPECT_EQ(dest.height, c.eh);
-        EXPECT_EQ(log->adjust.pano.width, c.ew);
-        EXPECT_EQ(log->adjust.pano.height, c.eh);
+        const TptAdjustRecord& a = log->adjust;
+        EXPECT_EQ((std::vector<int>{dest.width, dest.height, a.pano.width, a.pano.height}),
+                  (std::vector<int>{c.ew, c.eh, c.ew, c.eh}));
         // A plain rescale: rectilinear 90 degrees into rectilinear 90 degrees.
-        EXPECT_EQ(log->adjust.im.format, 0);
-        EXPECT_EQ(log->adjust.im.hfov, 90);
-        EXPECT_EQ(log->adjust.pano.format, 0);
-        EXPECT_EQ(log->adjust.pano.hfov, 90);
-        EXPECT_EQ(log->adjust.im.cP.radial | log->adjust.im.cP.shear, 0);
+        EXPECT_EQ((std::vector<double>{double(a.im.format), a.im.hfov, double(a.pano.format), a.pano.hfov,
+                                       double(a.im.cP.radial | a.im.cP.shear)}),
+                  (std::vector<double>{0, 90, 0, 90, 0}));
     }
 }
+
+namespace {
+std::unique_ptr<TptImage> Record(int width, int height, int bitsPerPixel) {
+    auto im = std::make_unique<TptImage>();
+    MakeRecord(*im, width, height, bitsPerPixel);
+    return im;
+}
+}  // namespace
 
 // Sizes for which nothing is asked of the library: the result is black (or empty) at once.
 TEST_F(PanoTransforms, EarlyExitsWithoutTheLibrary) {
     ASSERT_TRUE(log.ok());
-    struct Case {
+    using Run = std::function<void(TPanoCorrect&, TptImage& result)>;
+    auto insert = [](int sw, int sh, int bpp, int w, int h) -> Run {
+        return [=](TPanoCorrect& pc, TptImage& r) {
+            pc.Insert(*Record(sw, sh, bpp), r, 50, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, w, h, 360, 4);
+        };
+    };
+    auto extract = [](int pw, int ph, int bpp, int w, int h) -> Run {
+        return [=](TPanoCorrect& pc, TptImage& r) { pc.Extract(*Record(pw, ph, bpp), r, 60, 0, 0, 0, w, h); };
+    };
+    const struct {
         const char* name;
-        std::function<void(TPanoCorrect&, TptImage& result)> run;
+        Run run;
         int width, height, bitsPerPixel;
         bool pixels;
-    };
-    const std::vector<Case> cases = {
-        {"Insert of 1 x 1",
-         [](TPanoCorrect& pc, TptImage& r) {
-             TptImage s;
-             MakeRecord(s, 1, 1, 24);
-             pc.Insert(s, r, 50, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 30, 20, 360, 4);
-         },
-         30, 20, 24, true},
-        {"Insert of 7 x 1",
-         [](TPanoCorrect& pc, TptImage& r) {
-             TptImage s;
-             MakeRecord(s, 7, 1, 32);
-             pc.Insert(s, r, 50, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 3, 2, 360, 4);
-         },
-         3, 2, 32, true},
-        {"Insert into width 0",
-         [](TPanoCorrect& pc, TptImage& r) {
-             TptImage s;
-             MakeRecord(s, 8, 8, 24);
-             pc.Insert(s, r, 50, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 20, 360, 4);
-         },
-         0, 20, 24, false},
-        {"Extract of height 0",
-         [](TPanoCorrect& pc, TptImage& r) {
-             TptImage p;
-             MakeRecord(p, 8, 8, 24);
-             pc.Extract(p, r, 60, 0, 0, 0, 10, 0);
-         },
-         10, 0, 24, false},
-        {"Extract from 1 x 1",
-         [](TPanoCorrect& pc, TptImage& r) {
-             TptImage p;
-             MakeRecord(p, 1, 1, 32);
-             pc.Extract(p, r, 60, 0, 0, 0, 10, 4);
-         },
-         10, 4, 32, true},
+    } cases[] = {
+        {"Insert of 1 x 1", insert(1, 1, 24, 30, 20), 30, 20, 24, true},
+        {"Insert of 7 x 1", insert(7, 1, 32, 3, 2), 3, 2, 32, true},
+        {"Insert into width 0", insert(8, 8, 24, 0, 20), 0, 20, 24, false},
+        {"Extract of height 0", extract(8, 8, 24, 10, 0), 10, 0, 24, false},
+        {"Extract from 1 x 1", extract(1, 1, 32, 10, 4), 10, 4, 32, true},
         {"Resize without source", [](TPanoCorrect& pc, TptImage& r) { pc.Resize(nullptr, r, 6, 5); }, 6, 5, 24, true},
         {"Resize of a source of width 0",
-         [](TPanoCorrect& pc, TptImage& r) {
-             TptImage s;
-             s.width = 0;
-             s.height = 9;
-             s.bitsPerPixel = 32;
-             pc.Resize(&s, r, 6, 5);
-         },
-         6, 5, 32, true},
-        {"Resize of a 1 x 1 source",
-         [](TPanoCorrect& pc, TptImage& r) {
-             TptImage s;
-             MakeRecord(s, 1, 1, 24);
-             pc.Resize(&s, r, 6, 5);
-         },
+         [](TPanoCorrect& pc, TptImage& r) { pc.Resize(Record(0, 9, 32).get(), r, 6, 5); }, 6, 5, 32, true},
+        {"Resize of a 1 x 1 source", [](TPanoCorrect& pc, TptImage& r) { pc.Resize(Record(1, 1, 24).get(), r, 6, 5); },
          5, 5, 24, true},
     };
     TPanoCorrect pc;
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const int filters = log->filterCalls, mallocs = log->mallocCalls;
         TptImage result;
@@ -430,10 +354,8 @@ TEST_F(PanoTransforms, EarlyExitsWithoutTheLibrary) {
         c.run(pc, result);
         EXPECT_EQ(log->filterCalls, filters);
         EXPECT_EQ(log->mallocCalls, mallocs);
-        EXPECT_EQ(result.width, c.width);
-        EXPECT_EQ(result.height, c.height);
-        EXPECT_EQ(result.bitsPerPixel, c.bitsPerPixel);
-        EXPECT_EQ(result.bytesPerLine, c.width * c.bitsPerPixel / 8);
+        EXPECT_EQ((std::vector<int>{result.width, result.height, result.bitsPerPixel, result.bytesPerLine}),
+                  (std::vector<int>{c.width, c.height, c.bitsPerPixel, c.width * c.bitsPerPixel / 8}));
         EXPECT_EQ(result.data != nullptr, c.pixels);
         if (c.pixels) {
             EXPECT_TRUE(AllZero(result));
