@@ -41,7 +41,7 @@ int32_t RoundedSide(double value) {
     return v >= 2147483647.0 ? INT32_MAX : static_cast<int32_t>(v);
 }
 
-// An image record filled with the library's correction record "nothing to correct".
+// A correction record that corrects nothing.
 void ClearCorrections(TptCorrectionRecord& cP) {
     cP.magic = ptCorrectMagic;
     cP.radial = 0;
@@ -53,6 +53,18 @@ void ClearCorrections(TptCorrectionRecord& cP) {
     cP.cutFrame = 0;
     cP.fourier = 0;
     cP.fourier_nf = 0;
+}
+
+// Runs a transform whose source and destination are one record into a fresh record, which
+// then replaces it: the transforms release the destination's pixels first, and those would
+// be the source's.
+template <class Transform>
+void ThroughFreshRecord(TptImage& image, Transform run) {
+    TptImage result;
+    run(result);
+    image.FreeData();
+    std::memcpy(static_cast<TptImageRecord*>(&image), static_cast<TptImageRecord*>(&result), sizeof(TptImageRecord));
+    result.data = nullptr;
 }
 
 }  // namespace
@@ -111,6 +123,7 @@ void TPanoCorrect::ReleaseDestination(TptImage& destination, bool byLibrary) {
 // ---------------------------------------------------------------- correct
 
 void TPanoCorrect::Correct(TptImage& source, TptImage& destination) {
+    if (&source == &destination) return ThroughFreshRecord(source, [&](TptImage& result) { Correct(source, result); });
     LoadLibrary();
     TLibraryBlock transBlock(mymalloc, myfree, sizeof(TptTransformRecord));
     TLibraryBlock prefsBlock(mymalloc, myfree, sizeof(TptStitchPrefsRecord));
@@ -184,6 +197,11 @@ void TPanoCorrect::Correct(TzrMemBitmap* source, TzrMemBitmap* destination) {
 void TPanoCorrect::Insert(TptImage& source, TptImage& panorama, double hfov, double yaw, double pitch, double roll,
                           double a, double b, double c, double d, double e, double shearX, double shearY,
                           int32_t sourceFormat, int32_t width, int32_t height, double panoHfov, int32_t panoFormat) {
+    if (&source == &panorama)
+        return ThroughFreshRecord(source, [&](TptImage& result) {
+            Insert(source, result, hfov, yaw, pitch, roll, a, b, c, d, e, shearX, shearY, sourceFormat, width, height,
+                   panoHfov, panoFormat);
+        });
     panorama.FreeData();
     panorama.width = width;
     panorama.height = height;
@@ -327,6 +345,10 @@ void TPanoCorrect::ExtractImage(TptImage& panorama, TptImage& destination, doubl
 
 void TPanoCorrect::Extract(TptImage& panorama, TptImage& destination, double hfov, double yaw, double pitch,
                            double roll, int32_t width, int32_t height) {
+    if (&panorama == &destination)
+        return ThroughFreshRecord(panorama, [&](TptImage& result) {
+            Extract(panorama, result, hfov, yaw, pitch, roll, width, height);
+        });
     bool libraryCalled;
     ExtractImage(panorama, destination, hfov, yaw, pitch, roll, width, height, libraryCalled);
 }
@@ -358,6 +380,8 @@ void TPanoCorrect::Extract(TptImage& panorama, QImage* destination, double hfov,
 // ---------------------------------------------------------------- resize
 
 void TPanoCorrect::Resize(TptImage* source, TptImage& destination, int32_t width, int32_t height) {
+    if (source == &destination)
+        return ThroughFreshRecord(destination, [&](TptImage& result) { Resize(source, result, width, height); });
     if (source && source->width != 0 && source->height != 0) {
         const double s = static_cast<double>(source->width) / source->height;
         const double t = static_cast<double>(width) / height;

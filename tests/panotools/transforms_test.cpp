@@ -363,6 +363,35 @@ TEST_F(PanoTransforms, EarlyExitsWithoutTheLibrary) {
     }
 }
 
+// One record as source and destination: the result replaces the record, made from its
+// pixels as they were (not from pixels released before the library saw them).
+TEST_F(PanoTransforms, OneRecordAsSourceAndDestination) {
+    ASSERT_TRUE(log.ok());
+    const std::vector<std::pair<const char*, std::function<void(TPanoCorrect&, TptImage&)>>> cases = {
+        {"Correct", [](TPanoCorrect& pc, TptImage& im) { pc.Correct(im, im); }},
+        {"Insert",
+         [](TPanoCorrect& pc, TptImage& im) { pc.Insert(im, im, 50, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 6, 5, 360, 4); }},
+        {"Extract", [](TPanoCorrect& pc, TptImage& im) { pc.Extract(im, im, 60, 0, 0, 0, 6, 5); }},
+        {"Resize", [](TPanoCorrect& pc, TptImage& im) { pc.Resize(&im, im, 6, 5); }},
+    };
+    TPanoCorrect pc;
+    for (const auto& [name, run] : cases) {
+        SCOPED_TRACE(name);
+        TptImage im;
+        MakeRecord(im, 8, 6, 24);
+        for (int i = 0; i < im.dataSize; ++i) im.Pixels()[i] = static_cast<uint8_t>(i + 1);
+        run(pc, im);
+        EXPECT_EQ((std::vector<int>{log->srcPixels[0], log->srcPixels[7]}), (std::vector<int>{1, 8}));
+        ASSERT_NE(im.Pixels(), nullptr);
+        if (std::string(name) == "Correct") {
+            EXPECT_EQ((std::vector<int>{im.width, im.height, im.Pixels()[47]}), (std::vector<int>{8, 6, 48}));
+        } else {
+            EXPECT_EQ(im.height, 5);
+            EXPECT_EQ(im.Pixels()[1], standin::PatternByte(1));
+        }
+    }
+}
+
 // Correct and Extract into bitmaps give the library's pixels back to its myfree; Insert and
 // Resize release theirs with ptFree (which the stand-in's count does not see).
 TEST_F(PanoTransforms, HandlesOfTheDestinationGoBackToTheirSide) {
