@@ -410,6 +410,8 @@ TEST_F(PanoTransforms, HandlesOfTheDestinationGoBackToTheirSide) {
         {"Correct", [&] { pc.Correct(&source, &result); }, 0},
         {"Extract", [&] { pc.Extract(pano, &result, 60, 0, 0, 0, 10, 6); }, 0},
         {"Extract into an image", [&] { pc.Extract(pano, &image, 60, 0, 0, 0, 10, 6); }, 0},
+        // Pixels made here, not by the library, do not go to its myfree.
+        {"Extract from 1 x 1", [&] { pc.Extract(*Record(1, 1, 24), &result, 60, 0, 0, 0, 4, 4); }, 0},
         {"Insert", [&] { pc.Insert(&source, &result, 50, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 30, 20, 360, 4); }, 1},
         {"Resize", [&] { pc.Resize(&source, &result, 6, 6); }, 1},
     };
