@@ -289,6 +289,23 @@ TEST_F(RunnerFlow, BackgroundPriority) {
     EXPECT_EQ(form->QueueCount(), 0);
 }
 
+TEST_F(RunnerFlow, BackgroundPriorityAppliesToEnblend) {
+    // Enblend, the longest stage, runs at background priority as the stitcher does.
+    Set("EnblendDir", Path("enblend"));
+    MakeProgram(Path("enblend/enblend"), logs + "enblend",
+                WaitFor("enblend") + "echo b > '" + Path("out/pano.tif") + "'\n");
+    UseStitcher(StitcherBody(logs + "stitcher", {"0000.tif"}));
+    form->SetLowPriority(true);
+    NewProject(1);
+    project->EnblendEnabled = true;
+    QueueAndStep(SaveProject());
+    ASSERT_TRUE(RunUntil([this] { return form->EnblendRunning; }));
+    EXPECT_GT(NiceOf(static_cast<int>(form->ChildProcess)), NiceOf(getpid()));
+    Raise("enblend");
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_EQ(form->QueueCount(), 0);
+}
+
 TEST_F(RunnerFlow, ClosingWithoutKillingLeavesTheChild) {
     UseStitcher(WaitFor("stitcher") + StitcherBody(logs + "stitcher", {".tif"}));
     NewProject(1);
