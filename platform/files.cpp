@@ -43,7 +43,11 @@ bool FileLockedByOthers(const std::string& name) {
     return locked;
 }
 
-std::vector<std::string> FindFiles(const std::string& dir, const std::string& pattern) {
+namespace {
+
+// The names in `dir` that match `pattern` and whose full name passes `keep`, sorted.
+template <class Keep>
+std::vector<std::string> FindEntries(const std::string& dir, const std::string& pattern, Keep keep) {
     std::vector<std::string> names;
     const std::string base = IncludeTrailingPathDelimiter(dir.empty() ? "." : dir);
     DIR* d = opendir(base.c_str());
@@ -52,7 +56,7 @@ std::vector<std::string> FindFiles(const std::string& dir, const std::string& pa
         const std::string name = e->d_name;
         if (name == "." || name == "..") continue;
         if (fnmatch(pattern.c_str(), name.c_str(), 0) != 0) continue;
-        if (!FileExists(base + name)) continue;
+        if (!keep(base + name)) continue;
         names.push_back(name);
     }
     closedir(d);
@@ -60,22 +64,17 @@ std::vector<std::string> FindFiles(const std::string& dir, const std::string& pa
     return names;
 }
 
+}  // namespace
+
+std::vector<std::string> FindFiles(const std::string& dir, const std::string& pattern) {
+    return FindEntries(dir, pattern, [](const std::string& name) { return FileExists(name); });
+}
+
 std::vector<std::string> FindDirectories(const std::string& dir, const std::string& pattern) {
-    std::vector<std::string> names;
-    const std::string base = IncludeTrailingPathDelimiter(dir.empty() ? "." : dir);
-    DIR* d = opendir(base.c_str());
-    if (!d) return names;
-    while (dirent* e = readdir(d)) {
-        const std::string name = e->d_name;
-        if (name == "." || name == "..") continue;
-        if (fnmatch(pattern.c_str(), name.c_str(), 0) != 0) continue;
+    return FindEntries(dir, pattern, [](const std::string& name) {
         struct stat st;
-        if (lstat((base + name).c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
-        names.push_back(name);
-    }
-    closedir(d);
-    std::sort(names.begin(), names.end());
-    return names;
+        return lstat(name.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    });
 }
 
 bool DeleteTree(const std::string& dir) {
