@@ -117,14 +117,4 @@ EOF2
 cat result.md
 [[ -z "${KEEP_RESULTS:-}" ]] || cp results.txt commands.txt "$KEEP_RESULTS"/
 
-if ((update_readme)); then
-  python3 - "$root/bench/README.md" result.md <<'EOF2'
-import sys
-readme, result = sys.argv[1], open(sys.argv[2]).read()
-text = open(readme).read()
-begin, end = "<!-- membitmap-bench:begin -->", "<!-- membitmap-bench:end -->"
-head, rest = text.split(begin, 1)
-_, tail = rest.split(end, 1)
-open(readme, "w").write(head + begin + "\n" + result + end + tail)
-EOF2
-fi
+((update_readme == 0)) || python3 "$root/bench/timeproc.py" readme "$root/bench/README.md" membitmap-bench result.md

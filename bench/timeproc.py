@@ -19,13 +19,18 @@ A command that fails stops everything with its message (exit code 1).
 
 Makes a Markdown table from those results. The rows file holds one
 "<case><TAB><our name><TAB><peer label><TAB><peer name>" a line; a row whose our name is "-"
-shows the peer alone (a floor or a reference). Ratios are ours / peer: below 1, ours is
+shows the peer alone (a floor or a reference), one whose peer name is "-" ours alone. Ratios are ours / peer: below 1, ours is
 faster or smaller. The label (default "ours") heads the first side's columns.
 
     timeproc.py load <results>
 
 One sentence on the load average at the start and the end and the 1-minute load during the
 runs.
+
+    timeproc.py readme <README> <marker> <text file>
+
+Puts the text between the lines "<!-- <marker>:begin -->" and "<!-- <marker>:end -->" of
+the README in place of what stood there.
 """
 import os
 import statistics
@@ -82,6 +87,10 @@ def table(results, rows, ours_label="ours"):
             if not line or line.startswith("#"):
                 continue
             case, ours, label, peer = line.split("\t")
+            if peer == "-":
+                ow, oc, om = medians[ours]
+                print(f"| {case} | {ow:.3f} | {oc:.3f} | {om / 1024:.0f} | | | | | | |")
+                continue
             pw, pc, pm = medians[peer]
             if ours == "-":
                 print(f"| {case} | | | | {label} | {pw:.3f} | {pc:.3f} | {pm / 1024:.0f} | | |")
@@ -100,7 +109,22 @@ def load_sentence(results):
     return 0
 
 
+def replace_in_readme(readme, marker, text_file):
+    text = open(readme).read()
+    begin, end = f"<!-- {marker}:begin -->", f"<!-- {marker}:end -->"
+    if begin not in text or end not in text:
+        sys.stderr.write(f"timeproc: {readme} has no {marker} markers\n")
+        return 1
+    head, rest = text.split(begin, 1)
+    _, tail = rest.split(end, 1)
+    with open(readme, "w") as f:
+        f.write(head + begin + "\n" + open(text_file).read() + end + tail)
+    return 0
+
+
 def main(argv):
+    if len(argv) == 4 and argv[0] == "readme":
+        return replace_in_readme(*argv[1:])
     if len(argv) in (3, 4) and argv[0] == "table":
         return table(*argv[1:])
     if len(argv) == 2 and argv[0] == "load":
