@@ -17,8 +17,10 @@
 #include <string>
 #include <vector>
 
+#include "bench/driver.h"
 #include "components/MemBitmapIO/tzrmembitmapunit.h"
 #include "core/exceptions.h"
+#include "core/numbertext.h"
 
 namespace {
 
@@ -84,13 +86,6 @@ void Generate(const std::string& dir) {
     b.SaveToFile(dir + "/photo.tif");
 }
 
-int Number(const char* text) {
-    char* end = nullptr;
-    const long v = std::strtol(text, &end, 10);
-    if (end == text || *end != '\0' || v < -100000 || v > 100000)
-        throw qb::Exception(std::string("not a number: ") + text);
-    return static_cast<int>(v);
-}
 
 int Usage() {
     std::fprintf(stderr,
@@ -119,25 +114,25 @@ int Run(const std::vector<std::string>& a) {
         return 0;
     }
     if (op == "crop" && a.size() == 7) {
-        const int left = Number(a[3].c_str()), top = Number(a[4].c_str());
+        const int left = qb::StrToInt(a[3]), top = qb::StrToInt(a[4]);
         source.LoadFromFile(a[1]);
         // As the crop pre-pass makes its copies: the window with an opaque alpha channel.
         TzrMemBitmap target;
         target.SetPixelFormat(qb::pf32bit);
         target.ExtractCropFrom(source,
-                               qb::TRect(left, top, left + Number(a[5].c_str()), top + Number(a[6].c_str())),
+                               qb::TRect(left, top, left + qb::StrToInt(a[5]), top + qb::StrToInt(a[6])),
                                0, true);
         target.SaveToFile(a[2]);
         return 0;
     }
     if (op == "rotate" && a.size() == 4) {
-        const int angle = Number(a[3].c_str());
+        const int angle = qb::StrToInt(a[3]);
         source.LoadFromFile(a[1]);
         source.CreateRotatedCopy(angle)->SaveToFile(a[2]);
         return 0;
     }
     if (op == "zoomout" && a.size() == 4) {
-        const int factor = Number(a[3].c_str());
+        const int factor = qb::StrToInt(a[3]);
         source.LoadFromFile(a[1]);
         source.CreateZoomedOutCopy(factor, true)->SaveToFile(a[2]);
         return 0;
@@ -147,11 +142,4 @@ int Run(const std::vector<std::string>& a) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    try {
-        return Run(std::vector<std::string>(argv + 1, argv + argc));
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "bench_membitmap: %s\n", e.what());
-        return 1;
-    }
-}
+int main(int argc, char** argv) { return qb::bench::DriverMain("bench_membitmap", argc, argv, Run); }

@@ -13,17 +13,9 @@
 # Markdown table of the medians. Ours runs on one thread; every peer runs once with one
 # thread and once with two. With --update-readme the table replaces the one in
 # bench/README.md between the membitmap-bench markers.
-set -euo pipefail
-cd "$(dirname "$0")/.."
-root=$(pwd)
-
-update_readme=0
-if [[ "${1:-}" == "--update-readme" ]]; then
-  update_readme=1
-  shift
-fi
-rounds="${1:-5}"
-build_dir="${BUILD_DIR:-build-bench}"
+source "$(dirname "$0")/common.sh"
+bench_args 5 "$@"
+rounds=$runs
 
 # Peers (benchmark only).
 missing=()
@@ -35,11 +27,8 @@ if ((${#missing[@]})); then
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
-cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQB_SANITIZE=OFF -DQB_BENCH=ON \
-  -DQB_TESTS=OFF >/dev/null
-cmake --build "$build_dir" --target bench_membitmap >/dev/null
+bench_build bench_membitmap
 ours="$root/$build_dir/bench/bench_membitmap"
-timeproc="$root/bench/timeproc.py"
 
 if [[ -d /dev/shm && -w /dev/shm ]]; then base=/dev/shm; else base="${TMPDIR:-/tmp}"; fi
 work="${BENCH_DIR:-$(mktemp -d "$base/qb_membitmap_bench.XXXXXX")}"
@@ -108,13 +97,11 @@ EOF2
   echo "shared with other engineers' builds. $(python3 "$timeproc" load results.txt)"
   echo "Medians of $rounds interleaved rounds after one untimed round; ours on 1 thread;"
   echo "$(vips --version), $(/usr/bin/convert --version | head -1 | cut -d' ' -f2-3), libjpeg-turbo $(djpeg -version 2>&1 | head -1 | awk '{print $3}')."
-  flag=""
-  ((update_readme)) && flag=" --update-readme"
-  echo "Command: \`bench/membitmap_bench.sh$flag $rounds\`"
+  echo "Command: \`bench/membitmap_bench.sh$readme_flag $rounds\`"
   echo
   python3 "$timeproc" table results.txt rows.txt
 } >result.md
 cat result.md
 [[ -z "${KEEP_RESULTS:-}" ]] || cp results.txt commands.txt "$KEEP_RESULTS"/
 
-((update_readme == 0)) || python3 "$root/bench/timeproc.py" readme "$root/bench/README.md" membitmap-bench result.md
+bench_readme membitmap-bench result.md

@@ -8,20 +8,10 @@
 # `repetitions` repetitions (default 5) and prints a Markdown table of the medians with the
 # load average before and after. With --update-readme the table replaces the one in
 # bench/README.md between the model-bench markers.
-set -euo pipefail
-cd "$(dirname "$0")/.."
-root=$(pwd)
-
-update_readme=0
-if [[ "${1:-}" == "--update-readme" ]]; then
-  update_readme=1
-  shift
-fi
-reps="${1:-5}"
-build_dir="${BUILD_DIR:-build-bench}"
-cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQB_SANITIZE=OFF -DQB_BENCH=ON \
-  -DQB_TESTS=OFF >/dev/null
-cmake --build "$build_dir" --target bench_model >/dev/null
+source "$(dirname "$0")/common.sh"
+bench_args 5 "$@"
+reps=$runs
+bench_build bench_model
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -30,9 +20,7 @@ TMPDIR="$work" "$root/$build_dir/bench/bench_model" --benchmark_repetitions="$re
   --benchmark_report_aggregates_only=true --benchmark_format=json >"$work/result.json" 2>/dev/null
 after=$(cut -d' ' -f1-3 /proc/loadavg)
 
-flag=""
-((update_readme)) && flag=" --update-readme"
-python3 - "$work/result.json" "$before" "$after" "$reps" "bench/model_bench.sh$flag $reps" \
+python3 - "$work/result.json" "$before" "$after" "$reps" "bench/model_bench.sh$readme_flag $reps" \
   >"$work/result.md" <<'EOF2'
 import json, sys
 data = json.load(open(sys.argv[1]))
@@ -40,7 +28,8 @@ before, after, reps, command = sys.argv[2:6]
 ctx = data["context"]
 med = {}
 for b in data["benchmarks"]:
-    if b.get("aggregate_name") == "median":
+    # With one repetition there are no aggregates: the run itself.
+    if b.get("aggregate_name") == "median" or (int(reps) < 2 and b.get("run_type") == "iteration"):
         name, points = b["run_name"].split("/")
         med[(name, int(points))] = b
 def cell(name, points):
@@ -64,4 +53,4 @@ for label, name in (("write (`MakeScriptText`)", "BM_WriteProject"),
 EOF2
 cat "$work/result.md"
 
-((update_readme == 0)) || python3 "$root/bench/timeproc.py" readme "$root/bench/README.md" model-bench "$work/result.md"
+bench_readme model-bench "$work/result.md"

@@ -15,26 +15,18 @@
 # and prints Markdown tables of the medians over `rounds` rounds (default 3). With
 # --update-readme the tables replace those in bench/README.md between the ptstitcher-bench
 # markers. Bitmaps that PTStitcher keeps on disk go to $TMPDIR (default /tmp).
-set -euo pipefail
-cd "$(dirname "$0")/.."
-root=$(pwd)
-
-update_readme=0
-if [[ "${1:-}" == "--update-readme" ]]; then
-  update_readme=1
-  shift
-fi
-rounds="${1:-3}"
+source "$(dirname "$0")/common.sh"
+bench_args 3 "$@"
+rounds=$runs
 modes="${FAST_TRANSFORM:-fast exact}"
-build_dir="${BUILD_DIR:-build-bench}"
+for m in $modes; do
+  [[ $m == fast || $m == exact ]] || { echo "ptstitcher_bench: FAST_TRANSFORM lists fast and exact, not $m" >&2; exit 2; }
+done
 ptmender=$(command -v PTmender) || { echo "ptstitcher_bench: PTmender is not installed (libpano13-bin)" >&2; exit 1; }
 
-cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQB_SANITIZE=OFF -DQB_BENCH=ON \
-  -DQB_TESTS=OFF >/dev/null
-cmake --build "$build_dir" --target ptstitcher bench_ptstitcher_script >/dev/null
+bench_build ptstitcher bench_ptstitcher_script
 stitcher="$root/$build_dir/bin/Helpers/PTStitcher"
 maker="$root/$build_dir/bench/bench_ptstitcher_script"
-timeproc="$root/bench/timeproc.py"
 
 work=$(mktemp -d /dev/shm/qb_ptstitcher_bench.XXXXXX 2>/dev/null || mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -115,9 +107,7 @@ python3 "$timeproc" "$rounds" commands.txt >results.txt
   echo "shared with other engineers' builds. $(python3 "$timeproc" load results.txt)"
   echo "Medians of $rounds interleaved rounds; script forms: $modes;"
   echo "PTmender $(dpkg-query -W -f '${Version}' libpano13-bin 2>/dev/null || echo '(version unknown)'), single-threaded as installed; PTStitcher's own work on one thread."
-  flag=""
-  ((update_readme)) && flag=" --update-readme"
-  echo "Command: \`FAST_TRANSFORM=\"$modes\" bench/ptstitcher_bench.sh$flag $rounds\`"
+  echo "Command: \`FAST_TRANSFORM=\"$modes\" bench/ptstitcher_bench.sh$readme_flag $rounds\`"
   echo
   python3 "$timeproc" table results.txt rows.txt PTStitcher
   if [[ -s gain.txt ]]; then
@@ -130,4 +120,4 @@ python3 "$timeproc" "$rounds" commands.txt >results.txt
 cat result.md
 [[ -z "${KEEP_RESULTS:-}" ]] || cp results.txt commands.txt front_*.txt layers_*.txt big_*.txt "$KEEP_RESULTS"/
 
-((update_readme == 0)) || python3 "$root/bench/timeproc.py" readme "$root/bench/README.md" ptstitcher-bench result.md
+bench_readme ptstitcher-bench result.md

@@ -18,7 +18,9 @@
 #include <string>
 #include <vector>
 
+#include "bench/driver.h"
 #include "core/exceptions.h"
+#include "core/numbertext.h"
 #include "model/datastructures.h"
 
 namespace {
@@ -37,12 +39,6 @@ void WriteText(const std::string& name, const std::string& text) {
     if (!out.flush()) throw qb::Exception("cannot write " + name);
 }
 
-double Number(const std::string& text) {
-    char* end = nullptr;
-    const double v = std::strtod(text.c_str(), &end);
-    if (end == text.c_str() || *end != '\0') throw qb::Exception("not a number: " + text);
-    return v;
-}
 
 int Usage() {
     std::fprintf(stderr,
@@ -57,22 +53,22 @@ int Run(const std::vector<std::string>& a) {
         qb::TvrdProject p;
         p.Panorama.OutputFormat = qb::OutputFormatFromName(a[2]);
         if (p.Panorama.OutputFormat == 0) throw qb::Exception("unknown output format " + a[2]);
-        p.Width = static_cast<int32_t>(Number(a[3]));
-        p.Height = static_cast<int32_t>(Number(a[4]));
+        p.Width = qb::StrToInt(a[3]);
+        p.Height = qb::StrToInt(a[4]);
         p.Panorama.Projection = 1;
         p.Panorama.Hfov = 360;
         p.Panorama.OutputFile = "panorama";
         p.ComputeVfov();
-        p.GlobalLens.Hfov = Number(a[7]);
+        p.GlobalLens.Hfov = qb::StrToFloat(a[7]);
         p.GlobalLens.A = p.GlobalLens.B = p.GlobalLens.C = 0;
         for (size_t k = 8; k < a.size(); ++k) {
             const size_t eq = a[k].rfind('=');
             if (eq == std::string::npos) return Usage();
             qb::TvrdImage& im = p.AddImage();
             im.FileName = a[k].substr(0, eq);
-            im.Yaw = Number(a[k].substr(eq + 1));
-            im.Width = im.CropRight = static_cast<int32_t>(Number(a[5]));
-            im.Height = im.CropBottom = static_cast<int32_t>(Number(a[6]));
+            im.Yaw = qb::StrToFloat(a[k].substr(eq + 1));
+            im.Width = im.CropRight = qb::StrToInt(a[5]);
+            im.Height = im.CropBottom = qb::StrToInt(a[6]);
         }
         p.HasBeenOptimized = true;
         WriteText(a[1], qb::MakeScriptText(p, qb::ScriptMode::Project));
@@ -93,11 +89,4 @@ int Run(const std::vector<std::string>& a) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    try {
-        return Run(std::vector<std::string>(argv + 1, argv + argc));
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "bench_ptstitcher_script: %s\n", e.what());
-        return 1;
-    }
-}
+int main(int argc, char** argv) { return qb::bench::DriverMain("bench_ptstitcher_script", argc, argv, Run); }
