@@ -14,7 +14,8 @@
 # and JPEG q90 10000 x 5000, cylindrical, 360 degrees) and the queue's scripts from them,
 # and prints Markdown tables of the medians over `rounds` rounds (default 3). With
 # --update-readme the tables replace those in bench/README.md between the ptstitcher-bench
-# markers. Bitmaps that PTStitcher keeps on disk go to $TMPDIR (default /tmp).
+# markers. Bitmaps that PTStitcher keeps on disk go to $TMPDIR (default /tmp). PTSTITCHER
+# names another PTStitcher program to time (another build of the front, to compare).
 source "$(dirname "$0")/common.sh"
 bench_args 3 "$@"
 rounds=$runs
@@ -25,7 +26,7 @@ done
 ptmender=$(command -v PTmender) || { echo "ptstitcher_bench: PTmender is not installed (libpano13-bin)" >&2; exit 1; }
 
 bench_build ptstitcher bench_ptstitcher_script
-stitcher="$root/$build_dir/bin/Helpers/PTStitcher"
+stitcher="${PTSTITCHER:-$root/$build_dir/bin/Helpers/PTStitcher}"
 maker="$root/$build_dir/bench/bench_ptstitcher_script"
 
 work=$(mktemp -d /dev/shm/qb_ptstitcher_bench.XXXXXX 2>/dev/null || mktemp -d)
@@ -107,7 +108,9 @@ python3 "$timeproc" "$rounds" commands.txt >results.txt
   echo "shared with other engineers' builds. $(python3 "$timeproc" load results.txt)"
   echo "Medians of $rounds interleaved rounds; script forms: $modes;"
   echo "PTmender $(dpkg-query -W -f '${Version}' libpano13-bin 2>/dev/null || echo '(version unknown)'), single-threaded as installed; PTStitcher's own work on one thread."
-  echo "Command: \`FAST_TRANSFORM=\"$modes\" bench/ptstitcher_bench.sh$readme_flag $rounds\`"
+  other=""
+  [[ -z "${PTSTITCHER:-}" ]] || other="PTSTITCHER=$PTSTITCHER "
+  echo "Command: \`${other}FAST_TRANSFORM=\"$modes\" bench/ptstitcher_bench.sh$readme_flag $rounds\`"
   echo
   python3 "$timeproc" table results.txt rows.txt PTStitcher
   if [[ -s gain.txt ]]; then
