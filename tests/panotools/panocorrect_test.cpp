@@ -10,57 +10,16 @@
 
 #include "panotools/testlibs/standin.h"
 #include "platform/dynlib.h"
+#include "tests/panotools/standin_support.h"
 #include "tests/support/tempdir.h"
 
 using namespace qb;
+using qb::test::LibraryFile;
+using qb::test::StandIn;
+using qb::test::StandInLog;
 using qb::standin::TStandinLog;
 
 namespace {
-
-// Points PANO12_LIBRARY at a file for the life of the object.
-class LibraryFile {
-public:
-    explicit LibraryFile(const std::string& path) {
-        const char* old = std::getenv(Pano12LibraryVariable);
-        hadOld = old != nullptr;
-        if (old) oldValue = old;
-        setenv(Pano12LibraryVariable, path.c_str(), 1);
-    }
-    ~LibraryFile() {
-        if (hadOld) setenv(Pano12LibraryVariable, oldValue.c_str(), 1);
-        else unsetenv(Pano12LibraryVariable);
-    }
-
-private:
-    bool hadOld = false;
-    std::string oldValue;
-};
-
-std::string StandIn(const std::string& variant) {
-    return std::string(QB_STANDIN_DIR) + "/libstandin_" + variant + ".so";
-}
-
-// The log of a loaded stand-in (the library stays loaded while the object lives).
-class StandInLog {
-public:
-    explicit StandInLog(const std::string& variant) : lib(platform::LoadLibrary(StandIn(variant))) {
-        if (!lib) return;
-        log = reinterpret_cast<TStandinLogProc>(platform::GetProcAddress(lib, "standin_Log"));
-        reset = reinterpret_cast<TStandinResetProc>(platform::GetProcAddress(lib, "standin_Reset"));
-        if (reset) reset();
-    }
-    ~StandInLog() {
-        if (lib) platform::FreeLibrary(lib);
-    }
-    const TStandinLog& operator*() const { return *log(); }
-    const TStandinLog* operator->() const { return log(); }
-    bool ok() const { return lib && log && reset; }
-
-private:
-    void* lib;
-    TStandinLogProc log = nullptr;
-    TStandinResetProc reset = nullptr;
-};
 
 std::string LoadError(const std::string& path) {
     LibraryFile file(path);
@@ -554,7 +513,21 @@ TEST(PanoCorrectBridge, ReportsTheRealLibrary) {
     std::vector<std::string> list;
     EXPECT_TRUE(pc.GetFeatures(list));
     EXPECT_NE(std::find(list.begin(), list.end(), "CanCropOutside"), list.end());
-    EXPECT_EQ(pc.HasFastTransform(), !direct.String("FastTransform01").empty());
+    // The fast transform is the installed stitcher's (PTmender honours f0): the bridge
+    // reports it, listed and with a value, whether or not libpano13 does.
+    EXPECT_TRUE(pc.HasFastTransform());
+    EXPECT_NE(std::find(list.begin(), list.end(), "FastTransform01"), list.end());
+    EXPECT_EQ(std::count(list.begin(), list.end(), "FastTransform01"), 1);
+    EXPECT_EQ(pc.GetStringFeature("FastTransform01"),
+              direct.String("FastTransform01").empty() ? "yes" : direct.String("FastTransform01"));
+    // The value is cut to the buffer and still terminated.
+    auto query = reinterpret_cast<int (*)(const char*, char*, int)>(platform::GetProcAddress(
+        platform::LoadLibrary(QB_PANO12_BRIDGE), "queryFeatureString"));
+    ASSERT_NE(query, nullptr);
+    char small[3] = {'x', 'x', 'x'};
+    EXPECT_EQ(query("FastTransform01", small, 2), int(pc.GetStringFeature("FastTransform01").size()));
+    EXPECT_EQ(small[1], '\0');
+    EXPECT_EQ(small[2], 'x');
 }
 
 TEST(PanoCorrectBridge, HandlesAndDefaults) {
