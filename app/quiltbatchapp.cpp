@@ -5,6 +5,7 @@
 
 #include <new>
 
+#include "app/batchmode.h"
 #include "app/progressunit.h"
 #include "app/scriptfileunit_include.h"
 #include "settings/options.h"
@@ -23,6 +24,8 @@ TQuiltbatchWindows::TQuiltbatchWindows(TQuiltbatchSetup setup) {
     mainSetup.commandLine = std::move(setup.commandLine);
     mainSetup.storeFile = setup.storeFile;
     mainSetup.programDir = setup.programDir;
+    mainSetup.batch = setup.batch;
+    if (setup.batch && !setup.optionsDialogs) setup.optionsDialogs = std::make_unique<TBatchOptionsDialogs>();
     MainForm = std::make_unique<TMainForm>(std::move(mainSetup));
     dlgShowScript = std::make_unique<TdlgShowScript>(MainForm.get());
     ProgressForm = std::make_unique<TProgressForm>(MainForm.get());
@@ -60,8 +63,26 @@ int RunQuiltbatch(QApplication& app, TQuiltbatchSetup setup,
         showError(e.what());
         return 1;
     }
+    TMainForm& form = *windows->MainForm;
+    if (form.BatchMode()) {
+        // No window: the command line is handled at once, with -x implied, and the end of
+        // the queue ends the message loop.
+        form.OnBatchEnd = [&app](int code) { app.exit(code); };
+        form.SetExitWhenDone(true);
+        form.CommandLineDone = true;
+        try {
+            form.ParseCommandLine();
+        } catch (const qb::EAbort&) {
+            return 2;
+        } catch (const std::exception& e) {
+            form.ShowError(e.what());
+            return 2;
+        }
+        if (form.BatchFinished) return form.BatchExitCode();
+        return app.exec();
+    }
     app.setQuitOnLastWindowClosed(true);
-    windows->MainForm->show();
+    form.show();
     return app.exec();
 }
 

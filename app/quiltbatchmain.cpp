@@ -29,6 +29,7 @@
 #include <limits>
 #include <new>
 
+#include "app/batchmode.h"
 #include "app/scriptfileunit_include.h"
 #include "model/datastructures.h"
 #include "panotools/panocorrect.h"
@@ -162,8 +163,13 @@ TMainForm::TMainForm(TMainFormSetup setup)
     : dialogs_(std::move(setup.dialogs)),
       commandLine_(std::move(setup.commandLine)),
       storeFile_(std::move(setup.storeFile)),
-      programDir_(std::move(setup.programDir)) {
+      programDir_(std::move(setup.programDir)),
+      batch_(setup.batch) {
     setObjectName("MainForm");
+    BatchOutput = WriteStderrLine;
+    if (!dialogs_ && batch_)
+        dialogs_ = std::make_unique<TBatchDialogs>([this] { return CurrentProject; },
+                                                   [this](const std::string& line) { BatchOutput(line); });
     if (!dialogs_) dialogs_ = std::make_unique<TQtMainDialogs>(this);
     if (programDir_.empty()) programDir_ = qb::platform::ExtractFilePath(qb::platform::ApplicationExeName());
     programDir_ = qb::platform::IncludeTrailingPathDelimiter(programDir_);
@@ -367,8 +373,11 @@ void TMainForm::ParseCommandLine() {
                 SetExitWhenDone(true);
             else if (option == "-l")
                 SetLowPriority(true);
-            else if (option == "-s")
+            else if (option == "-s") {
+                // The review needs somebody to read the script and answer.
+                if (batch_) throw qb::Exception(kBatchShowScriptMessage);
                 SetShowScript(true);
+            }
             else if (option == "-d")
                 deleteAtExit = true;
             else
@@ -378,6 +387,7 @@ void TMainForm::ParseCommandLine() {
         }
     }
     AddProjects(names);
+    if (batch_) BatchProjects = QueueCount();
     // Only names that passed the checks and were queued are deleted at exit: a name that is
     // no project (or a command line that queued nothing) must not cost the user a file.
     if (deleteAtExit) DeleteOnExit.insert(DeleteOnExit.end(), names.begin(), names.end());
@@ -531,7 +541,10 @@ void TMainForm::StartNextProject() {
     }
 }
 
-void TMainForm::Timer1Timer() { HandleException([this] { Tick(); }); }
+void TMainForm::Timer1Timer() {
+    HandleException([this] { Tick(); });
+    if (batch_) SkipFailedProjects();
+}
 
 // ---------------------------------------------------------------------------------------
 // Status and actions
@@ -708,8 +721,13 @@ void TMainForm::closeEvent(QCloseEvent* e) {
         e->ignore();
         return;
     }
-    RegForm1Save();
     e->accept();
+    if (batch_) {
+        // A batch run has shown no window whose place would be worth keeping.
+        FinishBatch();
+        return;
+    }
+    RegForm1Save();
 }
 
 void TMainForm::dragEnterEvent(QDragEnterEvent* e) {

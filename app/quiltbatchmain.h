@@ -138,6 +138,7 @@ struct TMainFormSetup {
     std::vector<std::string> commandLine;   // the program's arguments after its name
     std::string storeFile;                  // the registry store (empty: the shared one)
     std::string programDir;                 // the program's directory, with trailing '/'
+    bool batch = false;                     // a batch run: no window, no box (batchmode.h)
 };
 
 // The program's version resource reader (dfsVersionInfoResource1): the product version of
@@ -289,6 +290,30 @@ public:
     void ShowError(const std::string& message);
 
     // ===================================================================================
+    // Batch runs (quiltbatchmain_batch.cpp): no window is shown and no box opened; -x is
+    // implied, a project that fails is reported and skipped, and the program ends with the
+    // status of the whole queue.
+    // ===================================================================================
+
+    bool BatchMode() const { return batch_; }
+    // The projects of this batch run (queued from the command line) and those that failed.
+    int BatchProjects = 0;
+    std::vector<std::string> FailedProjects;
+    // Takes the first project out of a queue that a failure stopped and goes on with the
+    // next one; ends the run when the queue is empty.
+    void SkipFailedProjects();
+    // Ends a batch run: the line naming the failed projects, then `OnBatchEnd` with the
+    // exit status (0 when every project produced its result, else 1).
+    void FinishBatch();
+    bool BatchFinished = false;
+    int BatchExitCode() const { return FailedProjects.empty() ? 0 : 1; }
+    std::function<void(int exitCode)> OnBatchEnd;
+    // A line of our own about the project being worked on, in a batch run.
+    void BatchStatusLine(const std::string& text);
+    // Where the lines of a batch run go (the dialogs' lines included): stderr.
+    std::function<void(const std::string& line)> BatchOutput;
+
+    // ===================================================================================
     // Stitch pipeline of one project (quiltbatchmain_pipeline.cpp)
     // ===================================================================================
 
@@ -352,6 +377,7 @@ private:
     std::vector<std::string> commandLine_;
     std::string storeFile_;
     std::string programDir_;
+    bool batch_ = false;
 };
 
 }  // namespace qb::app

@@ -310,6 +310,12 @@ void RunPTmender(const std::string& ptmender, const std::string& prefix, const s
         throw Exception("PTmender failed with exit code " + std::to_string(WEXITSTATUS(status)));
 }
 
+// A stage of our own after PTmender's, on stdout beside its progress ("PTStitcher: <stage>"),
+// for whoever follows the run.
+void ReportStage(const std::string& stage) {
+    std::cout << "PTStitcher: " << stage << std::endl;
+}
+
 std::string Numbered(const std::string& base, size_t i) {
     char buf[16];
     std::snprintf(buf, sizeof buf, "%04zu", i);
@@ -395,11 +401,13 @@ int Run(const TArguments& args, TempFiles& temps) {
     // A JPEG has no alpha: its canvas is black where no layer covers it.
     canvas.SetWidthHeightPixelFormat(width, height, kind == TOutputKind::Jpeg ? pf24bit : pf32bit, false);
     canvas.FillColor(0);
+    ReportStage("flattening " + std::to_string(layers.size()) + " layers");
     FlattenLayers(layers, canvas, &cancelledFlag);
 
     const std::string ext = kind == TOutputKind::Tiff ? ".tif" : kind == TOutputKind::Jpeg ? ".jpg" : ".png";
     const std::string result = tmp + "result" + ext;
     temps.Add(result);
+    ReportStage("writing " + platform::ExtractFileName(output + ext));
     if (kind == TOutputKind::Png) {
         QImage image;
         canvas.AssignTo(&image);
