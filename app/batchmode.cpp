@@ -12,26 +12,15 @@
 namespace qb::app {
 
 const std::vector<TBatchAnswer>& BatchAnswers() {
+    // The manual's table of batch answers gives the reason for each.
     static const std::vector<TBatchAnswer> answers = {
-        {"You have configured a PTStitcher application different from", mrCancel,
-         "the configured stitcher is not PTStitcher, and the run would most likely go wrong; the project "
-         "is left undone"},
-        {"Vorda needs PTStitcher from Panorama Tools 2.5", mrCancel,
-         "a stitcher older than 2.5 will probably not stitch the project; the project is left undone"},
-        {"You are running an older version of Panorama Tools", mrOk,
-         "the older stitcher still stitches correctly (the images are cropped before it runs); the "
-         "message only recommends an upgrade"},
-        {"Your project uses color correction, but", mrCancel,
-         "the panorama would not be what the project asks for (its color correction left out), yet would "
-         "count as done; the project is left undone"},
-        {"PTStitcher is currently running. Do you want to kill it?", mrYes,
-         "asked only when the run is being stopped; a stitcher left running on its own would go on "
-         "writing files after the program has ended"},
-        {"Enblend is still running. Do you want to kill it?", mrYes,
-         "asked only when the run is being stopped; Enblend left running would finish a panorama nobody "
-         "waits for and leave its layers behind"},
-        {"The viewer is still running. Do you want to kill it?", mrYes,
-         "asked only when the run is being stopped; nobody looks at a viewer of a batch run"},
+        {"You have configured a PTStitcher application different from", mrCancel},
+        {"Vorda needs PTStitcher from Panorama Tools 2.5", mrCancel},
+        {"You are running an older version of Panorama Tools", mrOk},
+        {"Your project uses color correction, but", mrCancel},
+        {"PTStitcher is currently running. Do you want to kill it?", mrYes},
+        {"Enblend is still running. Do you want to kill it?", mrYes},
+        {"The viewer is still running. Do you want to kill it?", mrYes},
     };
     return answers;
 }

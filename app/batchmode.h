@@ -13,12 +13,11 @@
 
 namespace qb::app {
 
-// A question the program asks and what a batch run answers, with the reason the manual
-// gives. The question is known by the beginning of its text.
+// A question the program asks and what a batch run answers (the manual gives the reasons).
+// The question is known by the beginning of its text.
 struct TBatchAnswer {
     const char* question;
     TModalResult answer;
-    const char* reason;
 };
 // Every question of the queue, in the order the manual lists them.
 const std::vector<TBatchAnswer>& BatchAnswers();
