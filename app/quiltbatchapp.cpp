@@ -7,6 +7,7 @@
 
 #include "app/batchmode.h"
 #include "app/progressunit.h"
+#include "app/quitsignals.h"
 #include "app/scriptfileunit_include.h"
 #include "settings/options.h"
 
@@ -64,6 +65,8 @@ int RunQuiltbatch(QApplication& app, TQuiltbatchSetup setup,
         return 1;
     }
     TMainForm& form = *windows->MainForm;
+    // A terminating signal ends the run cleanly: no child left running, no temporary file.
+    TQuitSignals quitSignals([&form](int signal) { form.QuitOnSignal(signal); });
     if (form.BatchMode()) {
         // No window: the command line is handled at once, with -x implied, and the end of
         // the queue ends the message loop.

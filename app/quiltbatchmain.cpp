@@ -15,6 +15,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
 #include <QStatusBar>
@@ -181,6 +182,13 @@ TMainForm::TMainForm(TMainFormSetup setup)
 
     BuildComponents();
     BuildActions();
+    // The run log, the progress display and a batch run's stderr watch every child.
+    ChildHooks.Started = [this](const std::string& executable, const std::string& commandLine,
+                                const std::string& workDir) { WatchChildStarted(executable, commandLine, workDir); };
+    ChildHooks.Line = [this](qb::platform::TOutputStream stream, const std::string& line) {
+        WatchChildLine(stream, line);
+    };
+    ChildHooks.Ended = [this](uint32_t exitCode, bool killed) { WatchChildEnded(exitCode, killed); };
 
     TempFiles.clear();
     DeleteOnExit.clear();
@@ -197,6 +205,8 @@ TMainForm::TMainForm(TMainFormSetup setup)
 
 TMainForm::~TMainForm() {
     Timer1->stop();
+    // A program that ends on a signal has not finished its projects: their files stay.
+    if (QuittingOnSignal) DeleteOnExit.clear();
     for (auto it = DeleteOnExit.rbegin(); it != DeleteOnExit.rend(); ++it) qb::platform::DeleteFile(*it);
     DeleteOnExit.clear();
     TempFiles.clear();
@@ -235,6 +245,12 @@ void TMainForm::BuildComponents() {
     StatusPanel = new QLabel(StatusBar1);
     StatusPanel->setObjectName("StatusPanel");
     StatusBar1->addWidget(StatusPanel, 1);
+    StatusProgress = new QProgressBar(StatusBar1);
+    StatusProgress->setObjectName("StatusProgress");
+    StatusProgress->setMaximumWidth(160);
+    StatusProgress->setRange(0, 100);
+    StatusProgress->hide();
+    StatusBar1->addPermanentWidget(StatusProgress);
 
     ToolBar1 = addToolBar("Toolbar");
     ToolBar1->setObjectName("ToolBar1");
@@ -308,6 +324,11 @@ void TMainForm::BuildActions() {
     ProcessMenu->addAction(actPreview);
     ProcessMenu->addAction(actShowScript);
     ProcessMenu->addAction(actLowPriority);
+    actShowLog = make("actShowLog", "Show Log", QKeySequence("Ctrl+L"),
+                      "Show the log of the current or last project's run", false, &TMainForm::actShowLogExecute);
+    actShowLog->setEnabled(false);
+    ProcessMenu->addSeparator();
+    ProcessMenu->addAction(actShowLog);
     HelpMenu->addAction(actHelpIndex);
     HelpMenu->addAction(actCommandLineSwitches);
     HelpMenu->addSeparator();
@@ -341,7 +362,10 @@ void TMainForm::SyncActionChecks() {
 // ---------------------------------------------------------------------------------------
 // Errors
 
-void TMainForm::ShowError(const std::string& message) { dialogs_->MessageDlg(message, TMsgDlgType::mtError, mbOK); }
+void TMainForm::ShowError(const std::string& message) {
+    RunLog.Message("error: " + message);
+    dialogs_->MessageDlg(message, TMsgDlgType::mtError, mbOK);
+}
 
 void TMainForm::HandleException(const std::function<void()>& handler) {
     try {
@@ -381,7 +405,7 @@ void TMainForm::ParseCommandLine() {
             else if (option == "-d")
                 deleteAtExit = true;
             else
-                throw qb::Exception(qb::Format("Unknown command line parameter: %s", arg.c_str()));
+                throw qb::Exception(qb::Format("Unknown command line parameter: %s", qb::QuoteValue(arg).c_str()));
         } else {
             names.push_back(arg);
         }
@@ -499,11 +523,23 @@ void TMainForm::SetShowScript(bool value) {
 }
 
 void TMainForm::SetLowPriority(bool value) {
-    if (value != LowPriority && StitcherRunning)
-        qb::platform::SetThreadPriority(ChildThread, value ? qb::platform::TThreadPriority::tpLower
-                                                           : qb::platform::TThreadPriority::tpNormal);
+    const bool changed = value != LowPriority;
     LowPriority = value;
+    if (changed) ApplyChildPriority();
     actLowPriority->setChecked(value);
+}
+
+void TMainForm::ApplyChildPriority() {
+    // The stitcher and Enblend, the long stages; a viewer is the user's window.
+    if (!(StitcherRunning || EnblendRunning) || !ChildThread) return;
+    if (!qb::platform::SetThreadPriority(ChildThread, LowPriority ? qb::platform::TThreadPriority::tpLower
+                                                                  : qb::platform::TThreadPriority::tpNormal) &&
+        !LowPriority && !PriorityWarned) {
+        PriorityWarned = true;
+        StatusBar1->showMessage(
+            "The system does not let the stitcher's priority be raised again; it keeps its background priority.",
+            15000);
+    }
 }
 
 // ---------------------------------------------------------------------------------------
@@ -524,14 +560,14 @@ void TMainForm::StartNextProject() {
     UpdateStatus();
     try {
         LoadProject(*project, CurrentProject);
+        OpenRunLog(project->Panorama.OutputFile);
         if (project->Panorama.FastTransform && !PanoCorrect1_->HasFastTransform())
             project->Panorama.FastTransform = false;
         MorphToFit(*project, PreviewMode);
         TempFiles.clear();
         StartStitch(*project, ShowScript, PreviewMode);
         RunPreview = PreviewMode;
-        qb::platform::SetThreadPriority(ChildThread, LowPriority ? qb::platform::TThreadPriority::tpLower
-                                                                 : qb::platform::TThreadPriority::tpNormal);
+        ApplyChildPriority();
     } catch (...) {
         StitcherRunning = false;
         project.reset();
@@ -542,7 +578,11 @@ void TMainForm::StartNextProject() {
 }
 
 void TMainForm::Timer1Timer() {
-    HandleException([this] { Tick(); });
+    HandleException([this] {
+        // The child's output is read also while a question holds the step.
+        ReadChildOutput(false);
+        Tick();
+    });
     if (batch_) SkipFailedProjects();
 }
 
@@ -560,6 +600,12 @@ void TMainForm::UpdateStatus() {
     else
         text = "Idle";
     StatusPanel->setText(ToQ(text));
+    UpdateProgress();
+    // A batch run tells each new state on stderr (not the idle one between runs).
+    if (batch_ && text != lastBatchStatus_) {
+        lastBatchStatus_ = text;
+        if (text != "Idle") BatchOutput("quiltbatch: " + OneLine(text));
+    }
 }
 
 std::string TMainForm::StatusText() const { return FromQ(StatusPanel->text()); }
@@ -710,6 +756,16 @@ void TMainForm::FormCloseQuery(bool& canClose) {
     } catch (const qb::Exception& e) {
         canClose = false;
         ShowError(e.message());
+    }
+    if (!canClose) return;
+    if (!(StitcherRunning || ViewerRunning || EnblendRunning)) return;
+    if (!ChildKilled) {
+        // Answered No: the child runs on by itself after the program has ended.
+        qb::platform::DetachProcess(ChildProcess);
+    } else {
+        // Killed: the same clean-up as after a stop, before the window goes and nothing is
+        // left to watch the killed child's end.
+        AbandonRun();
     }
 }
 

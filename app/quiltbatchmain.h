@@ -15,11 +15,14 @@
 #include <QMainWindow>
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "app/childprogress.h"
+#include "app/runlog.h"
 #include "core/exceptions.h"
 #include "platform/process.h"
 #include "platform/versioninfo.h"
@@ -32,6 +35,7 @@ class QEvent;
 class QLabel;
 class QListWidget;
 class QMenu;
+class QProgressBar;
 class QShowEvent;
 class QStatusBar;
 class QTimer;
@@ -49,6 +53,7 @@ class TfrmOptions;
 namespace qb::app {
 
 class TdlgShowScript;
+class TLogViewForm;
 class TProgressForm;
 
 // ---------------------------------------------------------------------------------------
@@ -131,6 +136,24 @@ inline constexpr const char* MakerWebAddress = "https://www.kelmora.com/vorda/";
 // The window geometry key and the shared settings key.
 inline constexpr const char* FormStateRegistryKey = "\\Software\\Kelmora\\vorda\\FormState\\Quiltbatch";
 inline constexpr const char* OptionsRegistryKey = "Software\\Kelmora\\vorda\\Options";
+
+// What the children write and when they start and end, for whoever watches a run (a run log,
+// a progress display). Every child's stdout and stderr are captured and read in the queue
+// step (also while a question holds the step); each complete line goes to `Line` with the
+// stream it came from, in the order read, stdout's lines of one read before stderr's.
+struct TChildHooks {
+    // A child has been started: its executable, command line and working directory.
+    std::function<void(const std::string& executable, const std::string& commandLine, const std::string& workDir)>
+        Started;
+    // One complete line of the running child's output (without its line end).
+    std::function<void(qb::platform::TOutputStream stream, const std::string& line)> Line;
+    // The child has ended, after its last line: its exit status (128 + signal when a signal
+    // ended it) and whether this program killed it.
+    std::function<void(uint32_t exitCode, bool killed)> Ended;
+};
+
+// How many of a child's last lines are kept for the message about a failed run.
+inline constexpr size_t ChildOutputTailLines = 20;
 
 // What the main window is built with; empty fields take the running program's values.
 struct TMainFormSetup {
@@ -218,6 +241,10 @@ public:
     bool RunPreview = false;
     bool ExitWhenDone = false;
     bool OldVersionWarned = false;
+    // The stitcher writes numbered files, and ResultFile is the first of them.
+    bool MultiFileResult = false;
+    // The status bar has said that the priority could not be raised back.
+    bool PriorityWarned = false;
     // The help manual, found on first use and kept (the HTML Help handles).
     bool HtmlHelpLoaded = false;
     // The command line has been handled (first activation); the guard of Tick.
@@ -314,6 +341,32 @@ public:
     std::function<void(const std::string& line)> BatchOutput;
 
     // ===================================================================================
+    // The run log and the progress of the running child (quiltbatchmain_log.cpp)
+    // ===================================================================================
+
+    // The log of the current project's run (closed when none has been opened).
+    TRunLog RunLog;
+    // The log of the current or last project, for "Show Log" (empty before the first run).
+    std::string LastLogFile;
+    // The number of layers Enblend blends in the current run (set with EnblendArgs).
+    int EnblendLayers = 0;
+    // The progress of the running child, from its output (none while no child runs).
+    std::unique_ptr<TChildProgress> ChildProgress;
+    QProgressBar* StatusProgress = nullptr;  // beside the status text while a child runs
+    QAction* actShowLog = nullptr;
+    TLogViewForm* LogView = nullptr;  // made on first use
+    // Opens the log of the project that is being started (after it has been read).
+    void OpenRunLog(const std::string& outputFile);
+    // What the children do, for the log, the progress bar and a batch run's stderr (the
+    // hooks of ChildHooks).
+    void WatchChildStarted(const std::string& executable, const std::string& commandLine, const std::string& workDir);
+    void WatchChildLine(qb::platform::TOutputStream stream, const std::string& line);
+    void WatchChildEnded(uint32_t exitCode, bool killed);
+    // The bar and the mark of the running project in the queue after the run state.
+    void UpdateProgress();
+    void actShowLogExecute();
+
+    // ===================================================================================
     // Stitch pipeline of one project (quiltbatchmain_pipeline.cpp)
     // ===================================================================================
 
@@ -340,6 +393,36 @@ public:
     void AskKillChild();
     void KillChild();
     void DeleteTempFiles();
+
+    // The output of the running child: passes what it has written since the last call to
+    // ChildOutputTail and ChildHooks.Line (with `final`, its unterminated last line too).
+    void ReadChildOutput(bool final);
+    // Ends the current run at once, for a program that is going away: kills the running
+    // child's group (if any), waits a few seconds at most for its end, removes the partial
+    // result of a killed stitcher or Enblend and the run's temporary files, and leaves the
+    // queue as it is. Used when the window closes after the kill question and when the
+    // program is told to terminate.
+    void AbandonRun();
+    // A terminating signal: the run is abandoned, the project files stay (also those of
+    // -d), and the program ends with exit status 128 + signal.
+    void QuitOnSignal(int signal);
+
+    // The message about a child that ended without its result: the program's name, its
+    // exit status, the file it should have written and its last lines of output.
+    std::string ChildFailureMessage(const std::string& program, uint32_t exitCode, const std::string& result) const;
+    // Removes what a killed stitcher may have written under the result's name(s).
+    void RemoveStitcherResult();
+    // The running stitcher's or Enblend's priority after LowPriority; when the system
+    // refuses to raise it back to normal, the status bar says so (once per program run).
+    void ApplyChildPriority();
+
+    TChildHooks ChildHooks;
+    // The last lines of the current child's output, oldest first.
+    std::deque<std::string> ChildOutputTail;
+    // The current child was killed by this program.
+    bool ChildKilled = false;
+    // The program ends because of a signal: no questions, and the -d files stay.
+    bool QuittingOnSignal = false;
 
     // ===================================================================================
     // Crop pre-pass (quiltbatchmain_crop.cpp)
@@ -378,6 +461,9 @@ private:
     std::string storeFile_;
     std::string programDir_;
     bool batch_ = false;
+    // The stream of the child's line being read (the run log marks stderr's lines).
+    std::shared_ptr<qb::platform::TOutputStream> lineStream_;
+    std::string lastBatchStatus_;
 };
 
 }  // namespace qb::app

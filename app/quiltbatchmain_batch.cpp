@@ -28,6 +28,8 @@ void TMainForm::SkipFailedProjects() {
 void TMainForm::FinishBatch() {
     if (BatchFinished) return;
     BatchFinished = true;
+    // A signal ends the program with its own status.
+    if (QuittingOnSignal) return;
     if (!FailedProjects.empty()) {
         std::string names;
         for (const std::string& name : FailedProjects) names += (names.empty() ? "" : ", ") + OneLine(name);

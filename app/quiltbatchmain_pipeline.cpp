@@ -1,8 +1,11 @@
 // The stitch pipeline of one project: the morph-to-fit optimizer pass, the checks of the
 // project and of the installed tools, the Enblend arguments, the stitcher script with its
 // review, the removal of old output and the start of the stitcher.
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <string>
 #include <vector>
 
@@ -289,6 +292,10 @@ void TMainForm::StartStitch(qb::TvrdProject& project, bool showScript, bool prev
         const std::string outputDir = ExtractFileDir(output);
         if (!DirectoryExists(outputDir))
             throw qb::Exception(qb::Format("The output directory %s does not exist.", outputDir.c_str()));
+        // Found now rather than after the whole stitcher run.
+        if (access(outputDir.c_str(), W_OK | X_OK) != 0)
+            throw qb::Exception(qb::Format("The output directory %s cannot be written: %s", outputDir.c_str(),
+                                           qb::platform::SysErrorMessage(errno).c_str()));
         // The stitcher runs in the images directory: a relative name is made absolute here, so
         // that it names the file that was checked above and that is looked for afterwards.
         ResultFile = ExpandFileName(output);
@@ -322,6 +329,7 @@ void TMainForm::StartStitch(qb::TvrdProject& project, bool showScript, bool prev
                     args += " " + QuoteArgument(qb::platform::ExtractRelativePath(imagesDir, layer));
                 }
                 EnblendArgs = args;
+                EnblendLayers = k;
                 EnblendWorkDir = imagesDir;
             }
         }
@@ -409,6 +417,7 @@ void TMainForm::StartStitch(qb::TvrdProject& project, bool showScript, bool prev
     RunProgram(stitcher, commandLine, imagesDir, ChildProcess, ChildThread);
 
     // 16. The first numbered file proves success.
+    MultiFileResult = multiFile;
     if (multiFile) ResultFile = NumberedFileName(ResultFile, 0);
 }
 

@@ -35,7 +35,10 @@ std::string LogTimeStamp() {
 }
 
 std::string TRunLog::LogFileFor(const std::string& outputFile, const std::string& projectFile) {
-    const std::string base = outputFile.empty() ? projectFile : outputFile;
+    const size_t first = outputFile.find_first_not_of(" \t");
+    const size_t last = outputFile.find_last_not_of(" \t");
+    const std::string output = first == std::string::npos ? std::string() : outputFile.substr(first, last - first + 1);
+    const std::string base = output.empty() ? projectFile : output;
     return qb::platform::ChangeFileExt(qb::platform::ExpandFileName(base), ".log");
 }
 
@@ -87,7 +90,9 @@ void TRunLog::ChildStarted(const std::string& commandLine, const std::string& wo
     WriteLine("  working directory: " + (workDir.empty() ? std::string("(the program's own)") : OneLine(workDir)));
 }
 
-void TRunLog::ChildLine(const std::string& line) { WriteLine("  | " + line); }
+void TRunLog::ChildLine(const std::string& line, bool fromStderr) {
+    WriteLine((fromStderr ? "  err| " : "  out| ") + line);
+}
 
 void TRunLog::ChildEnded(int64_t exitCode, bool killed) {
     const double seconds =

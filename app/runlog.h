@@ -35,7 +35,7 @@ public:
 
     // A child has been started / has printed a line / has ended with its exit code.
     void ChildStarted(const std::string& commandLine, const std::string& workDir);
-    void ChildLine(const std::string& line);
+    void ChildLine(const std::string& line, bool fromStderr);
     void ChildEnded(int64_t exitCode, bool killed);
     // A message of the run (shown to the user in a box or on stderr).
     void Message(const std::string& text);

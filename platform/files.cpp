@@ -1,11 +1,14 @@
 #include "platform/files.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <fnmatch.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 
@@ -25,6 +28,18 @@ bool DeleteFile(const std::string& name) {
     struct stat st;
     if (name.empty() || lstat(name.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
     return unlink(name.c_str()) == 0;
+}
+
+bool FileLockedByOthers(const std::string& name) {
+    const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) return false;
+    bool locked = false;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0)
+        locked = errno == EWOULDBLOCK;
+    else
+        flock(fd, LOCK_UN);
+    ::close(fd);
+    return locked;
 }
 
 std::vector<std::string> FindFiles(const std::string& dir, const std::string& pattern) {

@@ -13,6 +13,11 @@ bool FileExists(const std::string& name);       // an existing file that is not 
 bool DirectoryExists(const std::string& name);  // an existing directory
 bool DeleteFile(const std::string& name);       // false when it could not be removed
 
+// True when another open file description holds an flock(2) lock on the file: a program
+// still uses it (the stitcher front locks its working files for as long as it runs). A file
+// that cannot be opened is not taken to be in use.
+bool FileLockedByOthers(const std::string& name);
+
 // The names (without directory) of the files in `dir` whose names match `pattern`
 // ('*' and '?' wildcards); directories are never listed. Sorted by name.
 std::vector<std::string> FindFiles(const std::string& dir, const std::string& pattern);

@@ -48,6 +48,8 @@ struct TDialogScript {
     std::function<TModalResult(std::string& script, const std::string& message)> review;
     int reviews = 0;
     std::string reviewMessage;
+    // Called while a box is up, as the timer fires under a real modal box.
+    std::function<void()> whileBoxShown;
 
     std::vector<std::string> Texts() const {
         std::vector<std::string> out;
@@ -61,6 +63,7 @@ public:
     explicit TFakeMainDialogs(TDialogScript& s) : s_(s) {}
     TModalResult MessageDlg(const std::string& message, TMsgDlgType type, TMsgDlgButtons buttons) override {
         s_.boxes.push_back({message, type, buttons});
+        if (s_.whileBoxShown) s_.whileBoxShown();
         if (buttons == mbOK) return mrOk;
         if (s_.answers.empty()) {
             ++s_.unanswered;
