@@ -114,9 +114,7 @@ TModalResult TBatchDialogs::ExecuteScript(std::string& /*script*/, const std::st
     return mrCancel;
 }
 
-void TBatchDialogs::OpenUrl(const std::string& url) {
-    write_(BatchMessageLine(TMsgDlgType::mtInformation, std::string(), "See " + url));
-}
+bool TBatchDialogs::OpenUrl(const std::string& /*url*/) { return false; }
 
 // ---------------------------------------------------------------------------------------
 

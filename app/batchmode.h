@@ -55,8 +55,8 @@ public:
     bool OpenFiles(const TOpenDialog& dialog, std::vector<std::string>& files) override;
     // The review needs a person: Cancel, which leaves the project undone.
     TModalResult ExecuteScript(std::string& script, const std::string& message) override;
-    // Nothing is opened; the address is written instead.
-    void OpenUrl(const std::string& url) override;
+    // No browser is started in a batch run (the caller says where the manual is).
+    bool OpenUrl(const std::string& url) override;
 
 private:
     std::string Project() const { return project_ ? project_() : std::string(); }

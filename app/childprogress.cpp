@@ -111,9 +111,6 @@ void TChildProgress::TakeLine(const std::string& line) {
         } else if (StartsWith(line, "PTStitcher: flattening")) {
             SetStage("Flattening the layers");
             SetPercent(96);
-        } else if (StartsWith(line, "PTStitcher: writing")) {
-            SetStage("Writing the panorama");
-            SetPercent(98);
         }
     } else if (kind_ == TKind::Enblend) {
         if (line.find("loading next image") != std::string::npos) {
@@ -130,7 +127,7 @@ void TChildProgress::TakeLine(const std::string& line) {
 }
 
 // PTmender converts the images one after the other (the first 90 per cent of the run), then
-// writes its layers (up to 95); the front's own stages and the end take the rest.
+// writes its layers (up to 95); the front's flattening and the end take the rest.
 double TChildProgress::StitcherPercent(int value) const {
     if (writing_) return 90.0 + 5.0 * value / 100.0;
     if (images_ <= 0) return -1;

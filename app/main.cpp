@@ -1,5 +1,6 @@
 // quiltbatch: the batch stitcher's queue window.
-//   quiltbatch [--batch | --window] [-v] [-x] [-l] [-s] [-d] project1.pts project2.pts ...
+//   quiltbatch [--batch | --window] [-v] [-x] [-l] [-s] [-d] [--new-instance] project1.pts ...
+//   quiltbatch --help | --version
 // Without a display, or on Qt's offscreen or minimal platform, it runs as a batch run (no
 // window, messages on stderr, an exit status); --batch asks for one anywhere, --window for
 // the window anywhere.
@@ -16,6 +17,12 @@
 
 int main(int argc, char** argv) {
     using namespace qb::app;
+    // Help and version need no display.
+    {
+        std::vector<std::string> args(argv + 1, argv + argc);
+        const int answered = AnswerInformationOptions(args);
+        if (answered >= 0) return answered;
+    }
     // Whether Qt's platform has been named (the environment, or Qt's own -platform option).
     bool platformNamed = std::getenv("QT_QPA_PLATFORM") && *std::getenv("QT_QPA_PLATFORM");
     bool batchAsked = false, windowAsked = false;
@@ -45,8 +52,12 @@ int main(int argc, char** argv) {
     }
     TQuiltbatchSetup setup;
     setup.commandLine = std::move(options.rest);
+    const bool newInstance = TakeNewInstanceOption(setup.commandLine);
     setup.batch = options.batch ||
                   (!options.window && (IsBatchPlatform(QGuiApplication::platformName().toStdString()) || !HasDisplay()));
+    // A batch run does its own work and gives its own exit status: it never hands its
+    // projects to a window, nor takes any from other programs.
+    setup.singleInstance = !newInstance && !setup.batch;
     const bool batch = setup.batch;
     return RunQuiltbatch(app, std::move(setup), [batch](const std::string& message) {
         if (batch)

@@ -3,15 +3,52 @@
 
 #include <QApplication>
 
+#include <algorithm>
+#include <cstdio>
 #include <new>
 
 #include "app/batchmode.h"
 #include "app/progressunit.h"
 #include "app/quitsignals.h"
+#include "app/singleinstance.h"
 #include "app/scriptfileunit_include.h"
+#include "platform/registry.h"
 #include "settings/options.h"
 
 namespace qb::app {
+
+std::string HelpText() {
+    return TMainForm::UsageText() +
+           "\n\n--new-instance: Open a window of its own instead of adding the projects to the\n"
+           "    window that is already open\n"
+           "--batch: Run without a window: messages on stderr, every question answered as the\n"
+           "    manual says, failed projects skipped, the exit status of the whole queue\n"
+           "    (also without a display, or with Qt's offscreen or minimal platform)\n"
+           "--window: The window even where a run would be a batch run\n"
+           "--help, -h: Show this text\n"
+           "--version: Show the version\n";
+}
+
+int AnswerInformationOptions(const std::vector<std::string>& arguments) {
+    for (const std::string& a : arguments) {
+        if (a == "--help" || a == "-h") {
+            std::fputs(HelpText().c_str(), stdout);
+            return 0;
+        }
+        if (a == "--version") {
+            std::printf("quiltbatch (%s) %s\n", ApplicationTitle, ApplicationVersion);
+            return 0;
+        }
+    }
+    return -1;
+}
+
+bool TakeNewInstanceOption(std::vector<std::string>& arguments) {
+    const auto it = std::remove(arguments.begin(), arguments.end(), std::string("--new-instance"));
+    const bool found = it != arguments.end();
+    arguments.erase(it, arguments.end());
+    return found;
+}
 
 void InitApplication() {
     QApplication::setApplicationName("quiltbatch");
@@ -49,8 +86,14 @@ TQuiltbatchWindows::~TQuiltbatchWindows() {
 int RunQuiltbatch(QApplication& app, TQuiltbatchSetup setup,
                   const std::function<void(const std::string&)>& showError) {
     std::unique_ptr<TQuiltbatchWindows> windows;
+    TInstanceServer instance;
     try {
         InitApplication();
+        if (setup.singleInstance &&
+            instance.HandOffOrListen(setup.storeFile.empty() ? qb::platform::TRegistry::StoreFileName()
+                                                             : setup.storeFile,
+                                     setup.commandLine))
+            return 0;
         windows = std::make_unique<TQuiltbatchWindows>(std::move(setup));
     } catch (const qb::EAbort&) {
         return 1;
@@ -85,6 +128,7 @@ int RunQuiltbatch(QApplication& app, TQuiltbatchSetup setup,
         return app.exec();
     }
     app.setQuitOnLastWindowClosed(true);
+    instance.SetReceiver([&form](const std::vector<std::string>& arguments) { form.ReceiveCommandLine(arguments); });
     form.show();
     return app.exec();
 }

@@ -26,7 +26,20 @@ struct TQuiltbatchSetup {
     std::unique_ptr<IMainDialogs> dialogs;  // none: the Qt dialogs
     std::unique_ptr<qb::settings::IOptionsDialogs> optionsDialogs;  // none: the Qt dialogs
     bool batch = false;  // a batch run: no window, no box, -x implied (batchmode.h)
+    // Hand the command line to a queue window already running for the same user, display
+    // and settings store, and end at once when it has taken them; otherwise become the
+    // window that later programs hand to. Off for --new-instance, and never wanted where
+    // nobody sees the window (a run without display must do its own work and exit status).
+    bool singleInstance = false;
 };
+
+// What the program answers without starting: --help (-h) and --version print to stdout and
+// give 0. Returns -1 when the command line asks for neither.
+int AnswerInformationOptions(const std::vector<std::string>& arguments);
+// The text of --help.
+std::string HelpText();
+// Takes "--new-instance" out of the arguments; true when it was there.
+bool TakeNewInstanceOption(std::vector<std::string>& arguments);
 
 // Sets the application's title and names.
 void InitApplication();

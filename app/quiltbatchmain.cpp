@@ -4,7 +4,6 @@
 
 #include <QAction>
 #include <QCloseEvent>
-#include <QDesktopServices>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileDialog>
@@ -37,6 +36,7 @@
 #include "platform/files.h"
 #include "platform/registry.h"
 #include "platform/syserror.h"
+#include "settings/browser.h"
 #include "settings/options.h"
 
 namespace qb::app {
@@ -153,9 +153,7 @@ TModalResult TQtMainDialogs::ExecuteScript(std::string& script, const std::strin
     return dialog.Execute(script, message);
 }
 
-void TQtMainDialogs::OpenUrl(const std::string& url) {
-    QDesktopServices::openUrl(QUrl::fromEncoded(QByteArray(url.data(), static_cast<qsizetype>(url.size()))));
-}
+bool TQtMainDialogs::OpenUrl(const std::string& url) { return qb::settings::OpenInBrowser(url); }
 
 // ---------------------------------------------------------------------------------------
 // Construction and destruction
@@ -386,9 +384,21 @@ void TMainForm::HandleException(const std::function<void()>& handler) {
 // Command line and queue
 
 void TMainForm::ParseCommandLine() {
+    ParseArguments(commandLine_);
+    if (ExitWhenDone && QueueCount() == 0) close();
+}
+
+void TMainForm::ReceiveCommandLine(const std::vector<std::string>& arguments) {
+    HandleException([this, &arguments] { ParseArguments(arguments); });
+    if (isMinimized()) showNormal();
+    raise();
+    activateWindow();
+}
+
+void TMainForm::ParseArguments(const std::vector<std::string>& arguments) {
     std::vector<std::string> names;
     bool deleteAtExit = false;
-    for (const std::string& arg : commandLine_) {
+    for (const std::string& arg : arguments) {
         if (!arg.empty() && arg[0] == '-') {
             const std::string option = LowerCase(arg);
             if (option == "-v")
@@ -416,7 +426,6 @@ void TMainForm::ParseCommandLine() {
     // no project (or a command line that queued nothing) must not cost the user a file.
     if (deleteAtExit) DeleteOnExit.insert(DeleteOnExit.end(), names.begin(), names.end());
     UpdateActions();
-    if (ExitWhenDone && QueueCount() == 0) close();
 }
 
 void TMainForm::CheckProjectFile(const std::string& name) {
@@ -701,17 +710,19 @@ void TMainForm::ShowHelp(int context) {
 }
 
 void TMainForm::CallHtmlHelp(QWidget* /*window*/, const std::string& file, int command, intptr_t data) {
+    const std::string noHelp = std::string("You don't have HTML Help installed on your system. Please re-install a "
+                                           "new version of Vorda, or download it from ") +
+                               MakerWebAddress;
     if (!HtmlHelpLoaded) {
-        if (!qb::platform::FileExists(file))
-            throw qb::Exception(std::string("You don't have HTML Help installed on your system. Please re-install a "
-                                            "new version of Vorda, or download it from ") +
-                                MakerWebAddress);
+        if (!qb::platform::FileExists(file)) throw qb::Exception(noHelp);
         HtmlHelpLoaded = true;
     }
     QUrl url = QUrl::fromLocalFile(ToQ(file));
     if (command == HH_HELP_CONTEXT) url.setFragment("context-" + QString::number(static_cast<qlonglong>(data)));
     const QByteArray encoded = url.toEncoded();
-    dialogs_->OpenUrl(std::string(encoded.constData(), static_cast<size_t>(encoded.size())));
+    // Without a browser the manual can still be read: its place is named.
+    if (!dialogs_->OpenUrl(std::string(encoded.constData(), static_cast<size_t>(encoded.size()))))
+        throw qb::Exception(noHelp + "\n\nManual: " + file);
 }
 
 // ---------------------------------------------------------------------------------------

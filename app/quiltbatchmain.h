@@ -100,8 +100,9 @@ public:
     // The script review dialog (TdlgShowScript::Execute): the modal result; on OK the
     // script holds the text as the user left it.
     virtual TModalResult ExecuteScript(std::string& script, const std::string& message) = 0;
-    // Opens an address (the manual) in the desktop's browser.
-    virtual void OpenUrl(const std::string& url) = 0;
+    // Opens an address (the manual) in the desktop's browser; false when no browser could
+    // be started for it.
+    virtual bool OpenUrl(const std::string& url) = 0;
 };
 
 // The Qt implementation: QMessageBox, QFileDialog, the review dialog given, QDesktopServices.
@@ -111,7 +112,7 @@ public:
     TModalResult MessageDlg(const std::string& message, TMsgDlgType type, TMsgDlgButtons buttons) override;
     bool OpenFiles(const TOpenDialog& dialog, std::vector<std::string>& files) override;
     TModalResult ExecuteScript(std::string& script, const std::string& message) override;
-    void OpenUrl(const std::string& url) override;
+    bool OpenUrl(const std::string& url) override;
     // The review dialog that ExecuteScript shows (created after the main window).
     void SetScriptDialog(TdlgShowScript* dialog) { scriptDialog_ = dialog; }
 
@@ -124,6 +125,7 @@ private:
 // Fixed texts and names
 
 inline constexpr const char* ApplicationTitle = "Vorda Stitcher";
+inline constexpr const char* ApplicationVersion = "4.0";
 // The help file, relative to the program's directory (the HTML manual), and the main
 // window's help context. A context opens the manual at the anchor "context-<number>".
 inline constexpr const char* ApplicationHelpFile = "docs/index.html";
@@ -241,8 +243,10 @@ public:
     bool RunPreview = false;
     bool ExitWhenDone = false;
     bool OldVersionWarned = false;
-    // The stitcher writes numbered files, and ResultFile is the first of them.
+    // The stitcher writes numbered files, and ResultFile is the first of them; the output
+    // name it was told (without extension).
     bool MultiFileResult = false;
+    std::string ResultBase;
     // The status bar has said that the priority could not be raised back.
     bool PriorityWarned = false;
     // The help manual, found on first use and kept (the HTML Help handles).
@@ -253,6 +257,12 @@ public:
 
     // --- Operations ---------------------------------------------------------------------
     void ParseCommandLine();
+    // The options and project names of a command line (ParseCommandLine over the program's
+    // own, ReceiveCommandLine over one handed over by a program started later).
+    void ParseArguments(const std::vector<std::string>& arguments);
+    // A command line that a program started later has handed over: taken like the window's
+    // own (errors in an error box), and the window comes to the front.
+    void ReceiveCommandLine(const std::vector<std::string>& arguments);
     void CheckProjectFile(const std::string& name);
     void AddProject(const std::string& name, bool check);
     void AddProjects(const std::vector<std::string>& names);

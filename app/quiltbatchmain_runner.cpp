@@ -2,6 +2,7 @@
 // end from the queue step and moving on to what follows, asking before and killing a
 // running child, and removing the temporary files of a run.
 #include <QCoreApplication>
+#include <QGuiApplication>
 #include <QTimer>
 
 #include <cerrno>
@@ -11,6 +12,8 @@
 
 #include "app/quiltbatchmain.h"
 #include "core/exceptions.h"
+#include "model/datastructures.h"
+#include "model/stitcheroutput.h"
 #include "platform/files.h"
 #include "platform/process.h"
 #include "platform/syserror.h"
@@ -97,10 +100,8 @@ void TMainForm::RemoveStitcherResult() {
         return;
     }
     // ResultFile is the first numbered file; the others follow it up to the first gap.
-    const std::string ext = qb::platform::ExtractFileExt(ResultFile);
-    const std::string base = ResultFile.substr(0, ResultFile.size() - ext.size() - 4) + ext;
     for (int k = 0;; ++k) {
-        const std::string name = NumberedFileName(base, k);
+        const std::string name = qb::StitcherResultFile(ResultBase, qb::kFormatTIFF_m, k);
         if (!qb::platform::FileExists(name)) break;
         qb::platform::DeleteFile(name);
     }
@@ -283,6 +284,8 @@ void TMainForm::QuitOnSignal(int signal) {
     QuittingOnSignal = true;
     AbandonRun();
     Timer1->stop();
+    // The window's close would end the event loop with status 0.
+    QGuiApplication::setQuitOnLastWindowClosed(false);
     close();
     QCoreApplication::exit(128 + signal);
 }

@@ -1,5 +1,7 @@
 #include "settings/options.h"
 
+#include "settings/browser.h"
+
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDesktopServices>
@@ -106,7 +108,10 @@ void TQtOptionsDialogs::ShowHelp(int context) {
                             "version of Vorda.");
     QUrl url = QUrl::fromLocalFile(ToQ(manual));
     url.setFragment("context-" + QString::number(context));
-    QDesktopServices::openUrl(url);
+    if (!OpenInBrowser(url.toEncoded().toStdString()))
+        throw qb::Exception("You don't have HTML Help installed on your system. Please re-install a new "
+                            "version of Vorda.\n\nManual: " +
+                            manual);
 }
 
 // ---------------------------------------------------------------------------------------

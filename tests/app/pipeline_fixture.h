@@ -79,7 +79,7 @@ public:
         s_.reviewMessage = message;
         return s_.review ? s_.review(script, message) : mrOk;
     }
-    void OpenUrl(const std::string&) override {}
+    bool OpenUrl(const std::string&) override { return true; }
 
 private:
     TDialogScript& s_;

@@ -72,4 +72,29 @@ TEST_F(ProgramTest, AnInstalledCopyFindsItsLibraryStitcherAndManualThroughItsLin
     EXPECT_EQ(Setting("PTStitcherApp"), dir + "Helpers/PTStitcher");
 }
 
+TEST_F(ProgramTest, HelpAndVersionArePrintedWithoutAWindow) {
+    const std::string program = std::string(QB_BINARY_DIR) + "/bin/quiltbatch";
+    struct Case {
+        const char* args;
+        const char* starts;
+    };
+    const Case cases[] = {
+        {"--help", "Command line usage:\n\nquiltbatch <options>"},
+        {"-h", "Command line usage:\n\nquiltbatch <options>"},
+        {"--version", "quiltbatch (Vorda Stitcher) 4.0\n"},
+        // Without a display at all: nothing of the window is needed.
+        {"--help -x project.pts", "Command line usage:"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(Shell("env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM timeout 60 " + Quote(program) + " " +
+                        c.args + " >" + Quote(Path("out.txt")) + " 2>" + Quote(Path("err.txt"))),
+                  0)
+            << c.args;
+        EXPECT_EQ(qb::test::ReadFile(Path("out.txt")).rfind(c.starts, 0), 0u) << c.args << ": "
+                                                                              << qb::test::ReadFile(Path("out.txt"));
+        EXPECT_EQ(qb::test::ReadFile(Path("err.txt")), "") << c.args;
+    }
+    EXPECT_NE(qb::test::ReadFile(Path("out.txt")).find("--new-instance"), std::string::npos);
+}
+
 }  // namespace

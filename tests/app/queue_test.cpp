@@ -25,6 +25,7 @@
 
 #include "model/datastructures.h"
 #include "platform/registry.h"
+#include "settings/browser.h"
 #include "tests/app/queue_fixture.h"
 
 namespace qb::app::queuetest {
@@ -582,6 +583,45 @@ TEST_F(QueueTest, HelpOpensTheManualAtItsContextOrSaysItIsMissing) {
     EXPECT_TRUE(f.ApplicationEvents1Help(3, 1234, callHelp));
     EXPECT_FALSE(callHelp);
     EXPECT_EQ(script.urls.size(), 1u);
+}
+
+TEST_F(QueueTest, HelpWithoutABrowserNamesTheManualAndEveryContextHasItsAnchor) {
+    TMainForm& f = Create();
+    Project("prog/docs/index.html", "<html></html>");
+    script.browserWorks = false;
+    f.actHelpIndex->trigger();
+    EXPECT_EQ(script.Errors(),
+              std::vector<std::string>{std::string("You don't have HTML Help installed on your system. Please "
+                                                   "re-install a new version of Vorda, or download it from ") +
+                                       MakerWebAddress + "\n\nManual: " + programDir + "docs/index.html"});
+
+    // The manual as installed holds an anchor for each context the programs ask for.
+    const std::string manual = qb::test::ReadFile(std::string(QB_BINARY_DIR) + "/bin/docs/index.html");
+    for (int context : {MainHelpContext, qb::settings::OptionsHelpContext})
+        EXPECT_NE(manual.find("id=\"context-" + std::to_string(context) + "\""), std::string::npos) << context;
+
+    // What counts as no browser: xdg-open missing, or failing.
+    const std::string bin = Path("bin/");
+    std::filesystem::create_directories(bin);
+    TEnv path("PATH", bin);
+    struct Case {
+        const char* what;
+        const char* opener;  // null: none
+        bool opens;
+    };
+    const Case cases[] = {
+        {"no xdg-open", nullptr, false},
+        {"xdg-open without a browser", "exit 3", false},
+        {"xdg-open that opens it", "exit 0", true},
+    };
+    for (const Case& c : cases) {
+        std::filesystem::remove(bin + "xdg-open");
+        if (c.opener) {
+            qb::test::WriteFile(bin + "xdg-open", std::string("#!/bin/sh\n") + c.opener + "\n");
+            std::filesystem::permissions(bin + "xdg-open", std::filesystem::perms::owner_all);
+        }
+        EXPECT_EQ(qb::settings::OpenInBrowser("file:///nowhere/index.html"), c.opens) << c.what;
+    }
 }
 
 // ---------------------------------------------------------------------------------------
