@@ -145,10 +145,10 @@ TEST_F(PipelineRun, ResultNamesAreTheStitchersOwn) {
         {"layers.TIFF", 9, false, {"0000.tif", "0001.tif"}, "layers0000.tif"},
         {"DEMO.TIF", 8, true, {"0000.tif", "0001.tif"}, "DEMO0000.tif"},
     };
-    MakeEnblend();
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.output) + (c.enblend ? " with Enblend" : ""));
         CreateForm();
+        MakeEnblend();
         UseStitcher(c.written);
         NewProject(2);
         project->Panorama.OutputFile = Path("out/") + c.output;
@@ -163,7 +163,10 @@ TEST_F(PipelineRun, ResultNamesAreTheStitchersOwn) {
             EXPECT_EQ(form->EnblendArgs, "-o \"" + Path("out/DEMO.TIF") +
                                              "\" \"../out/DEMO0000.tif\" \"../out/DEMO0001.tif\"");
         }
-        EXPECT_FALSE(FileExists(Path("out/") + c.result));
+        // (The stitcher may have written the new one already.)
+        if (FileExists(Path("out/") + c.result)) {
+            EXPECT_EQ(qb::test::ReadFile(Path("out/") + c.result), "stitched\n");
+        }
         ASSERT_TRUE(WaitIdle());
         EXPECT_TRUE(answers.boxes.empty());
         EXPECT_EQ(form->QueueCount(), 0) << "the result was found";

@@ -88,6 +88,19 @@ TEST(PTStitcherScript, OnlyTheFormatFieldChangesForPTmender) {
     EXPECT_EQ(ScriptForPTmender("p n\"\" w10\n"), "p n\"TIFF_m r:UNCROP\" w10\n");
 }
 
+// PTmender reads its script from the run's folder: relative image names are made absolute
+// against the working directory, and nothing else changes.
+TEST(PTStitcherScript, ImageNamesAreTakenFromTheWorkingDirectory) {
+    const std::string script = "p w10 h10 n\"TIFF_m r:CROP\"\r\ni w4 n\"a b.tif\" f0\r\n"
+                               "i n\"/abs/c.tif\"\r\no f0 n\"sub/d.jpg\" y0\r\ni n\"\"\r\n"
+                               "# i n\"x.tif\"\r\nC i0 x1\r\ni n\"e.tif\"";
+    EXPECT_EQ(ScriptWithImagesFrom(script, "/w d/"),
+              "p w10 h10 n\"TIFF_m r:CROP\"\r\ni w4 n\"/w d/a b.tif\" f0\r\n"
+              "i n\"/abs/c.tif\"\r\no f0 n\"/w d/sub/d.jpg\" y0\r\ni n\"\"\r\n"
+              "# i n\"x.tif\"\r\nC i0 x1\r\ni n\"/w d/e.tif\"");
+    EXPECT_THROW(ScriptWithImagesFrom(script, "/w\"d/"), Exception);
+}
+
 namespace {
 
 // Three overlapping views of the synthetic scene, made once for all stitching tests.

@@ -674,9 +674,10 @@ int Run(const TArguments& args) {
     if (!std::filesystem::equivalent(outputDir, ".", notSame)) SweepDeadRuns(outputDir);
     TRunFiles run;
     const bool flatten = kind != TOutputKind::Layers;
-    // PTmender takes image names relative to its script, which is now in the run's folder.
-    const std::string scriptDir = platform::ExtractFilePath(platform::ExpandFileName(args.script));
-    run.WriteScript(ScriptWithImagesFrom(ScriptForPTmender(scriptText, flatten), scriptDir));
+    // Image names are relative to the working directory; PTmender takes them relative to
+    // its script, which is in the run's folder.
+    run.WriteScript(ScriptWithImagesFrom(ScriptForPTmender(scriptText, flatten),
+                                         platform::IncludeTrailingPathDelimiter(platform::ExpandFileName("."))));
     const std::string tempStem = outputDir + run.Stem();
 
     // A flattened result's file is made at once: the name is reserved and the folder proved
@@ -724,11 +725,13 @@ int Run(const TArguments& args) {
                 platform::ExtractFileName(final));
     try {
         WriteFlattened(layers, kind, format, width, height, *result, true, &cancelledFlag);
-    } catch (const Exception& e) {
+    } catch (const EAbort&) {
+        throw;
+    } catch (const Exception&) {
         // The encoders report a failed write in words of their own; the file's failure says
         // which file and why.
         if (!result->Failure().empty()) throw Exception(result->Failure());
-        throw Exception("Cannot write " + final + ": " + e.message());
+        throw;
     }
     if (stopSignal) throw EAbort();
     result->Commit();
