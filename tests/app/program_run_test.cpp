@@ -95,11 +95,12 @@ protected:
         qb::test::WriteFile(file, qb::MakeScriptText(p, qb::ScriptMode::Project));
         return file;
     }
-    // The program, offscreen, with this test's store, started in `cwd`; its process id.
+    // The program's window (--window: offscreen would otherwise make it a batch run), with
+    // this test's store, started in `cwd`; its process id.
     int Start(const std::string& args, const std::string& log, const std::string& cwd = std::string()) {
         const std::string command = "cd " + Quote(cwd.empty() ? dir : cwd) +
                                     " && exec env -u PANO12_LIBRARY KELMORA_REGISTRY=" + Quote(store) +
-                                    " QT_QPA_PLATFORM=offscreen " + Quote(QB_BINARY_DIR "/bin/quiltbatch") + " " +
+                                    " QT_QPA_PLATFORM=offscreen " + Quote(QB_BINARY_DIR "/bin/quiltbatch") + " --window " +
                                     args + " >" + Quote(Path("logs/" + log)) + " 2>&1";
         std::string sh = "/bin/sh", c = "-c";
         char* argv[] = {sh.data(), c.data(), const_cast<char*>(command.c_str()), nullptr};
