@@ -72,7 +72,8 @@ TQuiltbatchWindows::TQuiltbatchWindows(TQuiltbatchSetup setup) {
     optionsSetup.programDir = MainForm->ProgramDir();
     optionsSetup.dialogs = std::move(setup.optionsDialogs);
     frmOptions = std::make_unique<qb::settings::TfrmOptions>(nullptr, std::move(optionsSetup));
-    MainForm->SetWindows(dlgShowScript.get(), ProgressForm.get(), frmOptions.get());
+    // A batch run shows no window, the progress window of the crop pre-pass included.
+    MainForm->SetWindows(dlgShowScript.get(), setup.batch ? nullptr : ProgressForm.get(), frmOptions.get());
 }
 
 TQuiltbatchWindows::~TQuiltbatchWindows() {
