@@ -201,7 +201,8 @@ void Reader::Line(sv line) {
         }
         if (pointCursor_ >= 0 && pointCursor_ < count)
             project_.ControlPoints[static_cast<size_t>(pointCursor_)]->Distance = distance;
-        if (pointCursor_ < count) ++pointCursor_;
+        // Also for a line before its point: a later point never takes an earlier line's value.
+        if (pointCursor_ < std::numeric_limits<int>::max()) ++pointCursor_;
         return;
     }
     // 2. The dummy image follows.

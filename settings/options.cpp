@@ -18,6 +18,7 @@
 #include <QPushButton>
 #include <QSlider>
 #include <QTabWidget>
+#include <QStringDecoder>
 #include <QUrl>
 #include <QVBoxLayout>
 
@@ -35,6 +36,13 @@
 #endif
 
 namespace qb::settings {
+
+QString LibraryText(const std::string& text) {
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString decoded = utf8.decode(QByteArrayView(text.data(), static_cast<qsizetype>(text.size())));
+    if (utf8.hasError()) decoded = QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+    return decoded;
+}
 
 using qb::platform::TRegDataType;
 using qb::platform::TRegistry;
@@ -488,6 +496,16 @@ std::string TfrmOptions::DefaultStitcher() {
 }
 
 void TfrmOptions::Seed() {
+    // A store that can only be read is used as it is: nothing is seeded.
+    if (!store_->StoreReadOnly()) SeedStore();
+    ListLibraryFeatures(featureLines_);
+    QStringList memo;
+    for (const std::string& line : featureLines_) memo << LibraryText(line).replace("\r\n", "\n");
+    PanoToolsFeaturesMemo->setPlainText(memo.join('\n'));
+    UpdateLensTypeControls();
+}
+
+void TfrmOptions::SeedStore() {
     // 2. Temporary directory.
     SeedOptionString("TempDir", DefaultTempDir());
     // 3. The programs, empty unless present.
@@ -513,11 +531,6 @@ void TfrmOptions::Seed() {
     // 7. to 10.
     ImportLensTypes();
     MainRegistrySaver_->WriteDefaultIfNotExists();
-    ListLibraryFeatures(featureLines_);
-    QStringList memo;
-    for (const std::string& line : featureLines_) memo << ToQ(line).replace("\r\n", "\n");
-    PanoToolsFeaturesMemo->setPlainText(memo.join('\n'));
-    UpdateLensTypeControls();
 }
 
 // ---------------------------------------------------------------------------------------

@@ -277,6 +277,16 @@ TEST_F(PipelineChecks, OutputFile) {
     answers.boxes.clear();
     project->Panorama.OutputFile = "pano.tif";
     ExpectFailure(SaveProject("c.pts"), "The output directory  does not exist.");
+    // A folder that cannot be written is found before the stitcher runs (not after it).
+    // /proc/sys cannot be written even by root.
+    form->RemoveQueueEntry(0);
+    form->actStartExecute();
+    answers.boxes.clear();
+    project->Panorama.OutputFile = "/proc/sys/pano.tif";
+    ExpectFailure(SaveProject("d.pts"), std::string());
+    ASSERT_EQ(answers.boxes.size(), 1u);
+    EXPECT_EQ(answers.boxes[0].text.rfind("The output directory /proc/sys cannot be written: ", 0), 0u)
+        << answers.boxes[0].text;
 }
 
 TEST_F(PipelineChecks, PreviewViewerPerProjection) {

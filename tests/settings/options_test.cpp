@@ -255,6 +255,21 @@ TEST_F(OptionsTest, FreshStoreReceivesEveryDefaultAndTheLibrarysLensTypes) {
     EXPECT_EQ(f.PanoCorrect1().cRadialParams().green_d, 1.0);
 }
 
+TEST(LibraryText, ValidUtf8StaysAndOtherBytesAreLatin1) {
+    struct Case {
+        const char* bytes;
+        const char16_t* shown;
+    };
+    const Case cases[] = {
+        {"Copyright \xA9 1999 Helmut Dersch", u"Copyright \u00A9 1999 Helmut Dersch"},
+        {"Copyright \xC2\xA9 1999", u"Copyright \u00A9 1999"},
+        {"Fisheye Circular", u"Fisheye Circular"},
+        {"Ende \xE4 und \xC3\xA4", u"Ende \u00E4 und \u00C3\u00A4"},  // one bad byte: all Latin-1
+        {"", u""},
+    };
+    for (const Case& c : cases) EXPECT_EQ(qb::settings::LibraryText(c.bytes), QString::fromUtf16(c.shown)) << c.bytes;
+}
+
 TEST_F(OptionsTest, FeatureLinesAlignTheirValues) {
     TfrmOptions& f = Create();
     const auto& lines = f.FeatureLines();
