@@ -6,6 +6,7 @@
 #include <regex>
 
 #include "app/batchmode.h"
+#include "platform/registry.h"
 #include "tests/app/pipeline_fixture.h"
 
 namespace qb::app::test {
@@ -149,6 +150,14 @@ TEST_F(BatchRun, EveryQuestionIsAnsweredAsTheManualSays) {
 }
 
 TEST_F(BatchRun, FailedProjectsAreSkippedAndTheRunEndsWithTheStatusOfTheQueue) {
+    // The window's place from an earlier session with the window.
+    const char* storeFile = std::getenv("KELMORA_REGISTRY");
+    ASSERT_NE(storeFile, nullptr);
+    {
+        qb::platform::TRegistry reg(storeFile);
+        ASSERT_TRUE(reg.OpenKey(FormStateRegistryKey, true));
+        reg.WriteInteger("RCLeft", 321);
+    }
     CreateBatchForm();
     NewProject(1);
     const std::string first = SaveProject("first.pts");
@@ -179,6 +188,10 @@ TEST_F(BatchRun, FailedProjectsAreSkippedAndTheRunEndsWithTheStatusOfTheQueue) {
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.back(), "quiltbatch: 2 of 4 projects failed: " + broken + ", " + empty);
     EXPECT_TRUE(FilesLike(images, "_vrdtmp_").empty());
+    // A run that showed no window leaves the window's place as it was.
+    qb::platform::TRegistry reg(storeFile);
+    ASSERT_TRUE(reg.OpenKey(FormStateRegistryKey, false));
+    EXPECT_EQ(reg.ReadInteger("RCLeft"), 321);
 }
 
 }  // namespace
