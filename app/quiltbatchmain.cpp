@@ -75,15 +75,6 @@ std::vector<std::string> SplitLines(const std::string& text) {
     return lines;
 }
 
-// Decrements a counter however a scope ends.
-struct TCounterGuard {
-    explicit TCounterGuard(int& counter) : counter_(counter) { ++counter_; }
-    ~TCounterGuard() { --counter_; }
-    TCounterGuard(const TCounterGuard&) = delete;
-    TCounterGuard& operator=(const TCounterGuard&) = delete;
-    int& counter_;
-};
-
 }  // namespace
 
 // ---------------------------------------------------------------------------------------
@@ -294,6 +285,8 @@ void TMainForm::BuildActions() {
     actExitWhenDone = make("actExitWhenDone", "Exit when done", QKeySequence(),
                            "Exit the Vorda Stitcher when all projects have been stitched", true,
                            &TMainForm::actExitWhenDoneExecute);
+    actOptions = make("actOptions", "Options...", QKeySequence(), "Change the settings of the stitcher, the viewers and Enblend",
+                      false, &TMainForm::actOptionsExecute);
     actExit = make("actExit", "Exit", QKeySequence("Ctrl+X"), "Exit Vorda Stitcher", false, &TMainForm::actExitExecute);
     actStart = make("actStart", "Start", QKeySequence("Ctrl+S"), "Start stitching", true, &TMainForm::actStartExecute);
     actStop = make("actStop", "Stop", QKeySequence("Ctrl+T"), "Stop stitching", true, &TMainForm::actStopExecute);
@@ -314,6 +307,7 @@ void TMainForm::BuildActions() {
     FileMenu->addAction(actAddProject);
     FileMenu->addAction(actDelProject);
     FileMenu->addAction(actExitWhenDone);
+    FileMenu->addAction(actOptions);
     FileMenu->addSeparator();
     FileMenu->addAction(actExit);
     ProcessMenu->addAction(actStart);
@@ -660,6 +654,21 @@ void TMainForm::actDelProjectExecute() {
 }
 
 void TMainForm::actExitWhenDoneExecute() { HandleException([this] { SetExitWhenDone(!ExitWhenDone); }); }
+void TMainForm::actOptionsExecute() {
+    HandleException([this] {
+        const std::string program = programDir_ + OptionsProgramName;
+        qb::platform::TProcessInformation info;
+        if (!qb::platform::CreateProcess(program, QuoteArgument(program), std::string(), info)) {
+            const int error = errno;
+            throw qb::Exception(qb::Format("Error running %s:\n%s", program.c_str(),
+                                           qb::platform::SysErrorMessage(error).c_str()));
+        }
+        // It runs on its own; its end is reaped without being watched.
+        qb::platform::DetachProcess(info.hProcess);
+        qb::platform::CloseHandle(info.hProcess);
+    });
+}
+
 void TMainForm::actExitExecute() { HandleException([this] { close(); }); }
 void TMainForm::actStartExecute() { HandleException([this] { SetStarted(true); }); }
 void TMainForm::actStopExecute() { HandleException([this] { SetStarted(false); }); }

@@ -138,6 +138,8 @@ inline constexpr const char* MakerWebAddress = "https://www.kelmora.com/vorda/";
 // The window geometry key and the shared settings key.
 inline constexpr const char* FormStateRegistryKey = "\\Software\\Kelmora\\vorda\\FormState\\Quiltbatch";
 inline constexpr const char* OptionsRegistryKey = "Software\\Kelmora\\vorda\\Options";
+// The options program, beside this one.
+inline constexpr const char* OptionsProgramName = "quiltbatch-options";
 
 // What the children write and when they start and end, for whoever watches a run (a run log,
 // a progress display). Every child's stdout and stderr are captured and read in the queue
@@ -152,6 +154,16 @@ struct TChildHooks {
     // The child has ended, after its last line: its exit status (128 + signal when a signal
     // ended it) and whether this program killed it.
     std::function<void(uint32_t exitCode, bool killed)> Ended;
+};
+
+// Increments a counter for as long as a scope lasts (the guard of Tick, held by the step
+// itself and by a question that must not let the step run underneath it).
+struct TCounterGuard {
+    explicit TCounterGuard(int& counter) : counter_(counter) { ++counter_; }
+    ~TCounterGuard() { --counter_; }
+    TCounterGuard(const TCounterGuard&) = delete;
+    TCounterGuard& operator=(const TCounterGuard&) = delete;
+    int& counter_;
 };
 
 // How many of a child's last lines are kept for the message about a failed run.
@@ -210,6 +222,7 @@ public:
     QAction* actAddProject = nullptr;
     QAction* actDelProject = nullptr;
     QAction* actExitWhenDone = nullptr;
+    QAction* actOptions = nullptr;  // starts the options program
     QAction* actExit = nullptr;
     QAction* actStart = nullptr;
     QAction* actStop = nullptr;
@@ -311,6 +324,8 @@ public:
     void actAddProjectExecute();
     void actDelProjectExecute();
     void actExitWhenDoneExecute();
+    // Starts quiltbatch-options beside the program, which edits the shared settings.
+    void actOptionsExecute();
     void actExitExecute();
     void actStartExecute();
     void actStopExecute();
@@ -420,6 +435,8 @@ public:
     // The message about a child that ended without its result: the program's name, its
     // exit status, the file it should have written and its last lines of output.
     std::string ChildFailureMessage(const std::string& program, uint32_t exitCode, const std::string& result) const;
+    // Waits (a few seconds at most) until no process of a killed child's group is left.
+    static void WaitForKilledGroup(qb::platform::THandle group);
     // Removes what a killed stitcher may have written under the result's name(s).
     void RemoveStitcherResult();
     // The running stitcher's or Enblend's priority after LowPriority; when the system

@@ -115,7 +115,9 @@ void TMainForm::SuperviseChild() {
     const bool killed = ChildKilled;
     ChildKilled = false;
     if (ChildHooks.Ended) ChildHooks.Ended(code, killed);
+    const qb::platform::THandle group = ChildThread;
     ReleaseChild(ChildProcess, ChildThread);
+    if (killed) WaitForKilledGroup(group);
 
     if (StitcherRunning) {
         StitcherRunning = false;
@@ -197,20 +199,6 @@ void TMainForm::SuperviseChild() {
     }
 }
 
-namespace {
-
-// Holds the queue step for as long as a question is open, so that no child ends, starts or
-// moves on underneath it.
-struct TStepHold {
-    explicit TStepHold(int& counter) : counter_(counter) { ++counter_; }
-    ~TStepHold() { --counter_; }
-    TStepHold(const TStepHold&) = delete;
-    TStepHold& operator=(const TStepHold&) = delete;
-    int& counter_;
-};
-
-}  // namespace
-
 void TMainForm::AskKillChild() {
     for (;;) {
         if (!StitcherRunning && !ViewerRunning && !EnblendRunning) return;
@@ -220,7 +208,9 @@ void TMainForm::AskKillChild() {
         const qb::platform::THandle asked = ChildProcess;
         TModalResult answer;
         {
-            TStepHold hold(TickBusy);
+            // The step is held while the question is open: no child ends, starts or moves on
+            // underneath it.
+            TCounterGuard hold(TickBusy);
             answer = Dialogs().MessageDlg(question, TMsgDlgType::mtConfirmation, mbYesNoCancel);
         }
         switch (answer) {
@@ -255,6 +245,18 @@ void TMainForm::DeleteTempFiles() {
     const std::string dir = qb::platform::IncludeTrailingPathDelimiter(WorkDir);
     for (const std::string& name : qb::platform::FindFiles(dir, "_PTStitcher_tmp_*"))
         if (!qb::platform::FileLockedByOthers(dir + name)) qb::platform::DeleteFile(dir + name);
+    // The stitcher front keeps a run's files in a folder of that name, locked while the run
+    // lasts; one that nobody holds is left over from a run that was killed.
+    for (const std::string& name : qb::platform::FindDirectories(dir, "_PTStitcher_tmp_*"))
+        if (!qb::platform::FileLockedByOthers(dir + name)) qb::platform::DeleteTree(dir + name);
+}
+
+void TMainForm::WaitForKilledGroup(qb::platform::THandle group) {
+    // The killed child has been reaped; what it started ends a moment later, and only then
+    // are its working files free. A loaded machine gets a few seconds.
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (qb::platform::ProcessGroupAlive(group) && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }
 
 void TMainForm::AbandonRun() {
@@ -269,7 +271,9 @@ void TMainForm::AbandonRun() {
         const bool killed = ChildKilled;
         ReadChildOutput(true);
         if (ChildHooks.Ended) ChildHooks.Ended(code, killed);
+        const qb::platform::THandle group = ChildThread;
         ReleaseChild(ChildProcess, ChildThread);
+        if (killed) WaitForKilledGroup(group);
         ChildKilled = false;
         if (StitcherRunning && killed) RemoveStitcherResult();
         if (EnblendRunning && killed) qb::platform::DeleteFile(EnblendOutput);

@@ -22,6 +22,13 @@ bool FileLockedByOthers(const std::string& name);
 // ('*' and '?' wildcards); directories are never listed. Sorted by name.
 std::vector<std::string> FindFiles(const std::string& dir, const std::string& pattern);
 
+// The same for directories (not followed through symbolic links).
+std::vector<std::string> FindDirectories(const std::string& dir, const std::string& pattern);
+
+// Removes a directory with everything in it (symbolic links inside are removed, never
+// followed); false when something could not be removed.
+bool DeleteTree(const std::string& dir);
+
 // An absolute name: a relative name is taken against the current directory; "." and ".."
 // levels are resolved in the text (symbolic links are not followed).
 std::string ExpandFileName(const std::string& name);
@@ -44,6 +51,9 @@ std::string GetTempDirectory();
 
 // The short (8.3) form of a name: the name itself on this platform.
 std::string ExtractShortPathName(const std::string& name);
+
+// The full name of the first file called `name` on the PATH that may be run; "" when none.
+std::string FindOnPath(const std::string& name);
 
 // The full name of the running program.
 std::string ApplicationExeName();

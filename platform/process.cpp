@@ -1,5 +1,6 @@
 #include "platform/process.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -10,7 +11,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <mutex>
 
@@ -340,6 +343,35 @@ void ReadProcessOutput(THandle process, const TOutputLineHandler& onLine, bool f
     }
     if (onLine)
         for (const auto& [stream, line] : lines) onLine(stream, line);
+}
+
+bool ProcessGroupAlive(THandle thread) {
+    if (thread >= 0) return false;
+    const long group = static_cast<long>(-thread);
+    DIR* proc = opendir("/proc");
+    if (!proc) return kill(static_cast<pid_t>(group), 0) == 0 || errno != ESRCH;
+    bool alive = false;
+    while (!alive) {
+        const dirent* e = readdir(proc);
+        if (!e) break;
+        if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
+        char path[64];
+        std::snprintf(path, sizeof path, "/proc/%s/stat", e->d_name);
+        FILE* f = std::fopen(path, "r");
+        if (!f) continue;
+        char buffer[1024];
+        const size_t n = std::fread(buffer, 1, sizeof buffer - 1, f);
+        std::fclose(f);
+        buffer[n] = '\0';
+        // "pid (name) state ppid pgrp ...": the name may hold anything, up to the last ')'.
+        const char* close = std::strrchr(buffer, ')');
+        char state = 0;
+        long ppid = 0, pgrp = 0;
+        if (close && std::sscanf(close + 1, " %c %ld %ld", &state, &ppid, &pgrp) == 3)
+            alive = pgrp == group && state != 'Z' && state != 'X';
+    }
+    closedir(proc);
+    return alive;
 }
 
 void DetachProcess(THandle process) {

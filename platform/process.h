@@ -57,6 +57,11 @@ using TOutputLineHandler = std::function<void(TOutputStream stream, const std::s
 // blocks; does nothing for a child without capture or an unknown handle.
 void ReadProcessOutput(THandle process, const TOutputLineHandler& onLine, bool final = false);
 
+// True while a process of the child's group (given by its thread handle) is alive; members
+// that have ended but wait to be reaped do not count. After the child itself has been
+// reaped, the helpers it started may take a moment longer to end after a kill.
+bool ProcessGroupAlive(THandle thread);
+
 // Lets a running child go: it keeps running when this program ends, however it ends.
 void DetachProcess(THandle process);
 

@@ -526,6 +526,11 @@ void TfrmOptions::SeedStore() {
         const std::string stitcher = DefaultStitcher();
         if (!stitcher.empty()) WriteOptionString("PTStitcherApp", stitcher);
     }
+    // Enblend, like the stitcher, is found by itself when none is set: the one on the PATH.
+    if (ReadOptionString("EnblendDir").empty()) {
+        const std::string enblend = qb::platform::FindOnPath("enblend");
+        if (!enblend.empty()) WriteOptionString("EnblendDir", qb::platform::ExtractFileDir(enblend));
+    }
     // 6. An Autopano directory from an older installation means an old Autopano.
     SeedOptionInteger("AutoPanoOldVersion", ReadOptionString("AutoPanoDir").empty() ? 0 : 1);
     // 7. to 10.

@@ -190,8 +190,8 @@ TEST_F(PipelineRun, EnblendNotUsed) {
     QueueAndStep(file);
     ASSERT_EQ(answers.boxes.size(), 1u);
     EXPECT_EQ(answers.boxes[0].text,
-              "This project is configured to use Enblend, but enblend.exe could not be found. Please check the "
-              "settings in Tools/Options/Plugins.");
+              "This project is configured to use Enblend, but " + Path("noenblend/enblend") +
+                  " could not be found. Please check the settings in quiltbatch-options (File menu, Options...).");
     EXPECT_EQ(answers.boxes[0].type, TMsgDlgType::mtWarning);
     EXPECT_EQ(answers.boxes[0].buttons, mbOK);
     EXPECT_FALSE(form->UseEnblend);

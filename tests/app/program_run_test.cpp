@@ -84,6 +84,7 @@ protected:
         p.Panorama.Hfov = 100;
         p.Panorama.OutputFormat = 8;
         p.Panorama.OutputFile = Path("out/" + output);
+        p.EnblendEnabled = false;
         qb::TvrdImage& im = p.AddImage();
         im.FileName = images + "img0.jpg";
         im.Width = 80;
@@ -235,7 +236,7 @@ TEST_F(ProgramRun, ATerminatingSignalEndsTheRunWithNothingLeftRunningOrBehind) {
         EXPECT_TRUE(Eventually([&] { return Gone(helper) && Gone(stitcher); }, 20));
         if (c.caught) {
             EXPECT_TRUE(TemporaryFiles().empty());
-            EXPECT_FALSE(FileExists(Path("out/pano.tif")));
+            EXPECT_FALSE(FileExists(Path("out/pano.tif"))) << Log("run.txt");
             // The project was not done: -d does not remove it.
             EXPECT_TRUE(FileExists(project));
         }

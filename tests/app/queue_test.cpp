@@ -76,7 +76,8 @@ TEST_F(QueueTest, StartsIdleAndStartedWithItsMenusToolbarAndActions) {
     EXPECT_FALSE(f.actDelProject->isEnabled());
 
     EXPECT_EQ(ActionTexts(f.FileMenu->actions()),
-              (std::vector<std::string>{"Add Vorda Project...", "Remove Project", "Exit when done", "-", "Exit"}));
+              (std::vector<std::string>{"Add Vorda Project...", "Remove Project", "Exit when done", "Options...", "-",
+                                        "Exit"}));
     EXPECT_EQ(ActionTexts(f.ProcessMenu->actions()),
               (std::vector<std::string>{"Start", "Stop", "-", "Preview", "Show Script", "Background Priority", "-",
                                         "Show Log"}));
@@ -135,7 +136,7 @@ TEST_F(QueueTest, StartFailureIsShownAndEndsTheProgram) {
     const int rc = RunQuiltbatch(QueueApp(), std::move(setup), [&](const std::string& m) { shown.push_back(m); });
     EXPECT_EQ(rc, 1);
     ASSERT_EQ(shown.size(), 1u);
-    EXPECT_EQ(shown[0].rfind("Could not load pano12.dll.", 0), 0u) << shown[0];
+    EXPECT_EQ(shown[0].rfind("Could not load libpano12.so (tried ", 0), 0u) << shown[0];
 }
 
 TEST_F(QueueTest, ExitWhenDoneWithoutProjectsEndsTheMessageLoop) {
@@ -623,6 +624,25 @@ TEST_F(QueueTest, HelpWithoutABrowserNamesTheManualAndEveryContextHasItsAnchor) 
         }
         EXPECT_EQ(qb::settings::OpenInBrowser("file:///nowhere/index.html"), c.opens) << c.what;
     }
+}
+
+TEST_F(QueueTest, FileOptionsStartsTheOptionsProgramBesideTheProgram) {
+    TMainForm& f = Create();
+    const QList<QAction*> file = f.FileMenu->actions();
+    ASSERT_TRUE(file.contains(f.actOptions));
+    EXPECT_EQ(f.actOptions->text(), "Options...");
+    f.actOptions->trigger();
+    EXPECT_EQ(script.Errors(), std::vector<std::string>{"Error running " + programDir +
+                                                        "quiltbatch-options:\nNo such file or directory"});
+    const std::string started = Path("options-started");
+    Project("prog/quiltbatch-options", "#!/bin/sh\necho \"$@\" > '" + started + "'\n");
+    std::filesystem::permissions(programDir + "quiltbatch-options", std::filesystem::perms::owner_all);
+    f.actOptions->trigger();
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!qb::platform::FileExists(started) && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(qb::platform::FileExists(started));
+    EXPECT_EQ(script.Errors().size(), 1u);
 }
 
 // ---------------------------------------------------------------------------------------

@@ -444,7 +444,10 @@ TEST_F(RunnerFlow, ClosingAfterTheKillLeavesNoFileOfTheRun) {
     // The stitcher leaves its working files and its first layer, then works on.
     Set("EnblendDir", Path("enblend"));
     MakeProgram(Path("enblend/enblend"), logs + "enblend", "exit 0\n");
-    UseStitcher("echo work > _PTStitcher_tmp_1\necho layer > \"$20000.tif\"\n" + WaitFor("never"));
+    // It also keeps a run folder of its own, held locked by a helper it started.
+    UseStitcher("echo work > _PTStitcher_tmp_1\nmkdir _PTStitcher_tmp_7_0\necho x > _PTStitcher_tmp_7_0/part\n"
+                "(flock 8; exec sleep 300) 8<_PTStitcher_tmp_7_0 &\necho layer > \"$20000.tif\"\n" +
+                WaitFor("never"));
     NewProject(2);
     project->EnblendEnabled = true;
     QueueAndStep(SaveProject());
@@ -463,18 +466,28 @@ TEST_F(RunnerFlow, ClosingAfterTheKillLeavesNoFileOfTheRun) {
 TEST_F(RunnerFlow, TheEndOfARunSparesTheWorkingFilesOfAnotherRunningStitcher) {
     // Another run from the same directory holds its working file locked; an old leftover
     // is held by nobody.
+    // Files, and the run folders that the stitcher front keeps.
     qb::test::WriteFile(images + "_PTStitcher_tmp_live", "in use");
     qb::test::WriteFile(images + "_PTStitcher_tmp_old", "left over");
-    const int holder = ::open((images + "_PTStitcher_tmp_live").c_str(), O_RDONLY);
-    ASSERT_GE(holder, 0);
-    ASSERT_EQ(flock(holder, LOCK_EX), 0);
+    for (const char* folder : {"_PTStitcher_tmp_5_0", "_PTStitcher_tmp_6_0"}) {
+        std::filesystem::create_directories(images + folder);
+        qb::test::WriteFile(images + folder + "/layer.tif", "layer");
+    }
+    std::vector<int> holders;
+    for (const char* held : {"_PTStitcher_tmp_live", "_PTStitcher_tmp_5_0"}) {
+        holders.push_back(::open((images + held).c_str(), O_RDONLY));
+        ASSERT_GE(holders.back(), 0);
+        ASSERT_EQ(flock(holders.back(), LOCK_SH), 0);
+    }
     NewProject(1);
     QueueAndStep(SaveProject());
     ASSERT_TRUE(WaitIdle());
     EXPECT_EQ(form->QueueCount(), 0);
     EXPECT_TRUE(FileExists(images + "_PTStitcher_tmp_live"));
+    EXPECT_TRUE(FileExists(images + "_PTStitcher_tmp_5_0/layer.tif"));
     EXPECT_FALSE(FileExists(images + "_PTStitcher_tmp_old"));
-    ::close(holder);
+    EXPECT_FALSE(std::filesystem::exists(images + "_PTStitcher_tmp_6_0"));
+    for (int fd : holders) ::close(fd);
 }
 
 }  // namespace

@@ -50,6 +50,9 @@ protected:
         tmp = std::make_unique<ScopedEnv>("TMP", "/tmp/from-TMP");
         temp.reset();
         temp = std::make_unique<ScopedEnv>("TEMP", "/tmp/from-TEMP");
+        // No program of the machine's PATH (an installed Enblend) reaches the settings.
+        path.reset();
+        path = std::make_unique<ScopedEnv>("PATH", Path("nobin").c_str());
     }
     void TearDown() override {
         form.reset();
@@ -107,7 +110,7 @@ protected:
     }
 
     std::string storeFile, programDir;
-    std::unique_ptr<ScopedEnv> library, tmp, temp;
+    std::unique_ptr<ScopedEnv> library, tmp, temp, path;
     qb::test::FakeDialogsLog log;
     std::unique_ptr<TfrmOptions> form;
 };
@@ -380,6 +383,28 @@ TEST_F(OptionsTest, DefaultViewerFillsOnlyEmptyViewerPaths) {
     EXPECT_EQ(Str("RectViewerApp"), viewer);
 }
 
+TEST_F(OptionsTest, WithoutAnEnblendDirectoryTheEnblendOnThePathIsTaken) {
+    // The first enblend on the PATH that may be run; a file of that name that may not is
+    // passed over.
+    MakeProgram(Path("a/enblend"));  // not executable
+    const std::string enblend = MakeProgram(Path("b/enblend"));
+    std::filesystem::permissions(enblend, std::filesystem::perms::owner_all);
+    path.reset();
+    path = std::make_unique<ScopedEnv>("PATH", (Path("nobin") + ":" + Path("a") + ":" + Path("b")).c_str());
+    Create();
+    EXPECT_EQ(Str("EnblendDir"), Path("b"));
+    // One that is set stays.
+    PutOption("EnblendDir", std::string("/opt/enblend"));
+    Create();
+    EXPECT_EQ(Str("EnblendDir"), "/opt/enblend");
+    // Without one on the PATH nothing is set.
+    path.reset();
+    path = std::make_unique<ScopedEnv>("PATH", Path("nobin").c_str());
+    storeFile = Path("store2.sqlite3");
+    Create();
+    EXPECT_EQ(Str("EnblendDir"), "");
+}
+
 TEST_F(OptionsTest, DefaultStitcherFromPanoramaToolsThenBesideTheProgramThenTheBuildTree) {
     const std::string installDir = Path("pt");
     const std::string ptStitcher = MakeProgram(installDir + "/Helpers/PTStitcher");
@@ -639,8 +664,9 @@ TEST_F(OptionsTest, MissingLibraryStopsTheForm) {
     library.reset();
     library = std::make_unique<ScopedEnv>("PANO12_LIBRARY", Path("no-such-library.so").c_str());
     EXPECT_EQ(Message([&] { Create(); }),
-              "Could not load pano12.dll.\n\nProbably Panorama Tools is not installed (correctly). Please go to "
-              "https://panotools.sourceforge.net/ and install Panorama Tools.");
+              "Could not load libpano12.so (tried " + Path("no-such-library.so") +
+                  ").\n\nProbably Panorama Tools is not installed (correctly). Please go to "
+                  "https://panotools.sourceforge.net/ and install Panorama Tools.");
     EXPECT_EQ(Type("TempDir"), TRegDataType::rdUnknown);
 }
 
