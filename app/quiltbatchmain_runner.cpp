@@ -245,10 +245,14 @@ void TMainForm::DeleteTempFiles() {
     const std::string dir = qb::platform::IncludeTrailingPathDelimiter(WorkDir);
     for (const std::string& name : qb::platform::FindFiles(dir, "_PTStitcher_tmp_*"))
         if (!qb::platform::FileLockedByOthers(dir + name)) qb::platform::DeleteFile(dir + name);
-    // The stitcher front keeps a run's files in a folder of that name, locked while the run
-    // lasts; one that nobody holds is left over from a run that was killed.
-    for (const std::string& name : qb::platform::FindDirectories(dir, "_PTStitcher_tmp_*"))
+    // The stitcher front keeps a run's files in a folder "_PTStitcher_tmp_<pid>_<n>", locked
+    // while the run lasts; one that nobody holds is left over from a run that was killed.
+    // Other folders are not the stitcher's and stay.
+    for (const std::string& name : qb::platform::FindDirectories(dir, "_PTStitcher_tmp_[0-9]*_[0-9]*")) {
+        const std::string numbers = name.substr(std::string("_PTStitcher_tmp_").size());
+        if (numbers.find_first_not_of("0123456789_") != std::string::npos) continue;
         if (!qb::platform::FileLockedByOthers(dir + name)) qb::platform::DeleteTree(dir + name);
+    }
 }
 
 void TMainForm::WaitForKilledGroup(qb::platform::THandle group) {

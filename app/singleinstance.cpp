@@ -1,5 +1,7 @@
 #include "app/singleinstance.h"
 
+#include "app/instancemessage.h"
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QGuiApplication>
@@ -59,26 +61,6 @@ std::string TInstanceServer::SocketName(const std::string& storeFile) {
            hash.toStdString();
 }
 
-std::string TInstanceServer::Encode(const std::vector<std::string>& arguments) {
-    std::string out;
-    for (const std::string& a : arguments) {
-        out += a;
-        out += '\0';
-    }
-    return out;
-}
-
-std::vector<std::string> TInstanceServer::Decode(const std::string& payload) {
-    std::vector<std::string> out;
-    size_t start = 0;
-    for (size_t i = 0; i < payload.size(); ++i) {
-        if (payload[i] != '\0') continue;
-        out.push_back(payload.substr(start, i - start));
-        start = i + 1;
-    }
-    return out;
-}
-
 bool TInstanceServer::HandOffOrListen(const std::string& storeFile, const std::vector<std::string>& arguments) {
     const std::string name = SocketName(storeFile);
     TStartLock lock(name + ".lock");
@@ -89,9 +71,7 @@ bool TInstanceServer::HandOffOrListen(const std::string& storeFile, const std::v
             std::vector<std::string> absolute;
             for (const std::string& a : arguments)
                 absolute.push_back(!a.empty() && a[0] == '-' ? a : qb::platform::ExpandFileName(a));
-            const std::string payload = Encode(absolute);
-            // A NUL-ended count first, so that the receiver knows when it has everything.
-            const std::string message = std::to_string(payload.size()) + '\0' + payload;
+            const std::string message = EncodeCommandLine(absolute);
             socket.write(message.data(), static_cast<qint64>(message.size()));
             socket.flush();
             while (socket.bytesToWrite() > 0 && socket.waitForBytesWritten(kTimeoutMs)) {
@@ -131,23 +111,16 @@ void TInstanceServer::Accept() {
         connect(socket, &QLocalSocket::readyRead, this, [this, socket, buffer] {
             const QByteArray bytes = socket->readAll();
             buffer->append(bytes.constData(), static_cast<size_t>(bytes.size()));
-            const size_t nul = buffer->find('\0');
-            if (nul == std::string::npos) {
-                if (buffer->size() > 32) socket->abort();  // not one of ours
-                return;
-            }
-            size_t expected = 0;
-            for (size_t i = 0; i < nul; ++i) {
-                const char c = (*buffer)[i];
-                if (c < '0' || c > '9' || expected > (size_t{1} << 26)) {
-                    socket->abort();
+            std::vector<std::string> args;
+            switch (TakeCommandLine(*buffer, args)) {
+                case TTakeResult::trIncomplete:
                     return;
-                }
-                expected = expected * 10 + static_cast<size_t>(c - '0');
+                case TTakeResult::trInvalid:
+                    socket->abort();  // not one of ours
+                    return;
+                case TTakeResult::trComplete:
+                    break;
             }
-            if (buffer->size() - nul - 1 < expected) return;
-            const std::vector<std::string> args = Decode(buffer->substr(nul + 1, expected));
-            buffer->clear();
             socket->write(&kTaken, 1);
             socket->flush();
             Deliver(args);

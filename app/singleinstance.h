@@ -31,10 +31,6 @@ public:
     // this is set wait for it.
     void SetReceiver(std::function<void(const std::vector<std::string>&)> receiver);
 
-    // The payload of a command line: the arguments, each ended by a NUL byte.
-    static std::string Encode(const std::vector<std::string>& arguments);
-    static std::vector<std::string> Decode(const std::string& payload);
-
 private:
     void Accept();
     void Deliver(const std::vector<std::string>& arguments);

@@ -355,7 +355,7 @@ bool ProcessGroupAlive(THandle thread) {
         const dirent* e = readdir(proc);
         if (!e) break;
         if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
-        char path[64];
+        char path[300];
         std::snprintf(path, sizeof path, "/proc/%s/stat", e->d_name);
         FILE* f = std::fopen(path, "r");
         if (!f) continue;

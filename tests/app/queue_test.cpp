@@ -25,6 +25,7 @@
 
 #include "model/datastructures.h"
 #include "platform/registry.h"
+#include "app/instancemessage.h"
 #include "settings/browser.h"
 #include "tests/app/queue_fixture.h"
 
@@ -453,6 +454,7 @@ TEST_F(QueueTest, TheNextProjectStartsWithinAStepOfTheStitchersEnd) {
 
     TMainForm& f = Create();
     windows->frmOptions->WriteOptionString("PTStitcherApp", stitcher);
+    windows->frmOptions->WriteOptionString("EnblendDir", "");
     f.AddProjects({file, file, file});
     f.Timer1->start();
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
@@ -643,6 +645,39 @@ TEST_F(QueueTest, FileOptionsStartsTheOptionsProgramBesideTheProgram) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_TRUE(qb::platform::FileExists(started));
     EXPECT_EQ(script.Errors().size(), 1u);
+}
+
+TEST(InstanceMessage, CommandLinesAreTakenWholeOrNotAtAll) {
+    const std::vector<std::string> args = {"-x", "/pics/a b.pts", "", "/pics/\xC3\xA9.pts"};
+    const std::string message = EncodeCommandLine(args);
+    // Arriving in pieces: nothing until the last byte, then exactly the arguments.
+    std::string buffer;
+    std::vector<std::string> taken;
+    for (size_t i = 0; i + 1 < message.size(); ++i) {
+        buffer += message[i];
+        ASSERT_EQ(TakeCommandLine(buffer, taken), TTakeResult::trIncomplete) << i;
+    }
+    buffer += message.back();
+    buffer += "1";  // the start of whatever follows stays
+    ASSERT_EQ(TakeCommandLine(buffer, taken), TTakeResult::trComplete);
+    EXPECT_EQ(taken, args);
+    EXPECT_EQ(buffer, "1");
+    struct Case {
+        std::string bytes;
+        TTakeResult result;
+    };
+    const Case cases[] = {
+        {std::string("x3\0a\0b", 6), TTakeResult::trInvalid},
+        {std::string("\0", 1), TTakeResult::trInvalid},
+        {"1234567890", TTakeResult::trInvalid},                        // no end of the length
+        {std::string("99999999\0", 9), TTakeResult::trInvalid},       // longer than any command line
+        {std::string("0\0", 2), TTakeResult::trComplete},            // no arguments
+        {std::string("3\0ab", 4), TTakeResult::trIncomplete},
+    };
+    for (const Case& c : cases) {
+        std::string b = c.bytes;
+        EXPECT_EQ(TakeCommandLine(b, taken), c.result) << c.bytes;
+    }
 }
 
 // ---------------------------------------------------------------------------------------
