@@ -4,7 +4,6 @@
 
 #include <QAction>
 #include <QCloseEvent>
-#include <QDesktopServices>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileDialog>
@@ -15,6 +14,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
 #include <QStatusBar>
@@ -29,12 +29,14 @@
 #include <limits>
 #include <new>
 
+#include "app/batchmode.h"
 #include "app/scriptfileunit_include.h"
 #include "model/datastructures.h"
 #include "panotools/panocorrect.h"
 #include "platform/files.h"
 #include "platform/registry.h"
 #include "platform/syserror.h"
+#include "settings/browser.h"
 #include "settings/options.h"
 
 namespace qb::app {
@@ -72,15 +74,6 @@ std::vector<std::string> SplitLines(const std::string& text) {
     if (start < text.size()) lines.push_back(text.substr(start));
     return lines;
 }
-
-// Decrements a counter however a scope ends.
-struct TCounterGuard {
-    explicit TCounterGuard(int& counter) : counter_(counter) { ++counter_; }
-    ~TCounterGuard() { --counter_; }
-    TCounterGuard(const TCounterGuard&) = delete;
-    TCounterGuard& operator=(const TCounterGuard&) = delete;
-    int& counter_;
-};
 
 }  // namespace
 
@@ -151,9 +144,7 @@ TModalResult TQtMainDialogs::ExecuteScript(std::string& script, const std::strin
     return dialog.Execute(script, message);
 }
 
-void TQtMainDialogs::OpenUrl(const std::string& url) {
-    QDesktopServices::openUrl(QUrl::fromEncoded(QByteArray(url.data(), static_cast<qsizetype>(url.size()))));
-}
+bool TQtMainDialogs::OpenUrl(const std::string& url) { return qb::settings::OpenInBrowser(url); }
 
 // ---------------------------------------------------------------------------------------
 // Construction and destruction
@@ -162,8 +153,13 @@ TMainForm::TMainForm(TMainFormSetup setup)
     : dialogs_(std::move(setup.dialogs)),
       commandLine_(std::move(setup.commandLine)),
       storeFile_(std::move(setup.storeFile)),
-      programDir_(std::move(setup.programDir)) {
+      programDir_(std::move(setup.programDir)),
+      batch_(setup.batch) {
     setObjectName("MainForm");
+    BatchOutput = WriteStderrLine;
+    if (!dialogs_ && batch_)
+        dialogs_ = std::make_unique<TBatchDialogs>([this] { return CurrentProject; },
+                                                   [this](const std::string& line) { BatchOutput(line); });
     if (!dialogs_) dialogs_ = std::make_unique<TQtMainDialogs>(this);
     if (programDir_.empty()) programDir_ = qb::platform::ExtractFilePath(qb::platform::ApplicationExeName());
     programDir_ = qb::platform::IncludeTrailingPathDelimiter(programDir_);
@@ -175,6 +171,13 @@ TMainForm::TMainForm(TMainFormSetup setup)
 
     BuildComponents();
     BuildActions();
+    // The run log, the progress display and a batch run's stderr watch every child.
+    ChildHooks.Started = [this](const std::string& executable, const std::string& commandLine,
+                                const std::string& workDir) { WatchChildStarted(executable, commandLine, workDir); };
+    ChildHooks.Line = [this](qb::platform::TOutputStream stream, const std::string& line) {
+        WatchChildLine(stream, line);
+    };
+    ChildHooks.Ended = [this](uint32_t exitCode, bool killed) { WatchChildEnded(exitCode, killed); };
 
     TempFiles.clear();
     DeleteOnExit.clear();
@@ -191,6 +194,8 @@ TMainForm::TMainForm(TMainFormSetup setup)
 
 TMainForm::~TMainForm() {
     Timer1->stop();
+    // A program that ends on a signal has not finished its projects: their files stay.
+    if (QuittingOnSignal) DeleteOnExit.clear();
     for (auto it = DeleteOnExit.rbegin(); it != DeleteOnExit.rend(); ++it) qb::platform::DeleteFile(*it);
     DeleteOnExit.clear();
     TempFiles.clear();
@@ -229,6 +234,12 @@ void TMainForm::BuildComponents() {
     StatusPanel = new QLabel(StatusBar1);
     StatusPanel->setObjectName("StatusPanel");
     StatusBar1->addWidget(StatusPanel, 1);
+    StatusProgress = new QProgressBar(StatusBar1);
+    StatusProgress->setObjectName("StatusProgress");
+    StatusProgress->setMaximumWidth(160);
+    StatusProgress->setRange(0, 100);
+    StatusProgress->hide();
+    StatusBar1->addPermanentWidget(StatusProgress);
 
     ToolBar1 = addToolBar("Toolbar");
     ToolBar1->setObjectName("ToolBar1");
@@ -274,6 +285,8 @@ void TMainForm::BuildActions() {
     actExitWhenDone = make("actExitWhenDone", "Exit when done", QKeySequence(),
                            "Exit the Vorda Stitcher when all projects have been stitched", true,
                            &TMainForm::actExitWhenDoneExecute);
+    actOptions = make("actOptions", "Options...", QKeySequence(), "Change the settings of the stitcher, the viewers and Enblend",
+                      false, &TMainForm::actOptionsExecute);
     actExit = make("actExit", "Exit", QKeySequence("Ctrl+X"), "Exit Vorda Stitcher", false, &TMainForm::actExitExecute);
     actStart = make("actStart", "Start", QKeySequence("Ctrl+S"), "Start stitching", true, &TMainForm::actStartExecute);
     actStop = make("actStop", "Stop", QKeySequence("Ctrl+T"), "Stop stitching", true, &TMainForm::actStopExecute);
@@ -294,6 +307,7 @@ void TMainForm::BuildActions() {
     FileMenu->addAction(actAddProject);
     FileMenu->addAction(actDelProject);
     FileMenu->addAction(actExitWhenDone);
+    FileMenu->addAction(actOptions);
     FileMenu->addSeparator();
     FileMenu->addAction(actExit);
     ProcessMenu->addAction(actStart);
@@ -302,6 +316,11 @@ void TMainForm::BuildActions() {
     ProcessMenu->addAction(actPreview);
     ProcessMenu->addAction(actShowScript);
     ProcessMenu->addAction(actLowPriority);
+    actShowLog = make("actShowLog", "Show Log", QKeySequence("Ctrl+L"),
+                      "Show the log of the current or last project's run", false, &TMainForm::actShowLogExecute);
+    actShowLog->setEnabled(false);
+    ProcessMenu->addSeparator();
+    ProcessMenu->addAction(actShowLog);
     HelpMenu->addAction(actHelpIndex);
     HelpMenu->addAction(actCommandLineSwitches);
     HelpMenu->addSeparator();
@@ -335,7 +354,10 @@ void TMainForm::SyncActionChecks() {
 // ---------------------------------------------------------------------------------------
 // Errors
 
-void TMainForm::ShowError(const std::string& message) { dialogs_->MessageDlg(message, TMsgDlgType::mtError, mbOK); }
+void TMainForm::ShowError(const std::string& message) {
+    RunLog.Message("error: " + message);
+    dialogs_->MessageDlg(message, TMsgDlgType::mtError, mbOK);
+}
 
 void TMainForm::HandleException(const std::function<void()>& handler) {
     try {
@@ -356,9 +378,21 @@ void TMainForm::HandleException(const std::function<void()>& handler) {
 // Command line and queue
 
 void TMainForm::ParseCommandLine() {
+    ParseArguments(commandLine_);
+    if (ExitWhenDone && QueueCount() == 0) close();
+}
+
+void TMainForm::ReceiveCommandLine(const std::vector<std::string>& arguments) {
+    HandleException([this, &arguments] { ParseArguments(arguments); });
+    if (isMinimized()) showNormal();
+    raise();
+    activateWindow();
+}
+
+void TMainForm::ParseArguments(const std::vector<std::string>& arguments) {
     std::vector<std::string> names;
     bool deleteAtExit = false;
-    for (const std::string& arg : commandLine_) {
+    for (const std::string& arg : arguments) {
         if (!arg.empty() && arg[0] == '-') {
             const std::string option = LowerCase(arg);
             if (option == "-v")
@@ -367,22 +401,25 @@ void TMainForm::ParseCommandLine() {
                 SetExitWhenDone(true);
             else if (option == "-l")
                 SetLowPriority(true);
-            else if (option == "-s")
+            else if (option == "-s") {
+                // The review needs somebody to read the script and answer.
+                if (batch_) throw qb::Exception(kBatchShowScriptMessage);
                 SetShowScript(true);
+            }
             else if (option == "-d")
                 deleteAtExit = true;
             else
-                throw qb::Exception(qb::Format("Unknown command line parameter: %s", arg.c_str()));
+                throw qb::Exception(qb::Format("Unknown command line parameter: %s", qb::QuoteValue(arg).c_str()));
         } else {
             names.push_back(arg);
         }
     }
     AddProjects(names);
+    if (batch_) BatchProjects = QueueCount();
     // Only names that passed the checks and were queued are deleted at exit: a name that is
     // no project (or a command line that queued nothing) must not cost the user a file.
     if (deleteAtExit) DeleteOnExit.insert(DeleteOnExit.end(), names.begin(), names.end());
     UpdateActions();
-    if (ExitWhenDone && QueueCount() == 0) close();
 }
 
 void TMainForm::CheckProjectFile(const std::string& name) {
@@ -489,11 +526,23 @@ void TMainForm::SetShowScript(bool value) {
 }
 
 void TMainForm::SetLowPriority(bool value) {
-    if (value != LowPriority && StitcherRunning)
-        qb::platform::SetThreadPriority(ChildThread, value ? qb::platform::TThreadPriority::tpLower
-                                                           : qb::platform::TThreadPriority::tpNormal);
+    const bool changed = value != LowPriority;
     LowPriority = value;
+    if (changed) ApplyChildPriority();
     actLowPriority->setChecked(value);
+}
+
+void TMainForm::ApplyChildPriority() {
+    // The stitcher and Enblend, the long stages; a viewer is the user's window.
+    if (!(StitcherRunning || EnblendRunning) || !ChildThread) return;
+    if (!qb::platform::SetThreadPriority(ChildThread, LowPriority ? qb::platform::TThreadPriority::tpLower
+                                                                  : qb::platform::TThreadPriority::tpNormal) &&
+        !LowPriority && !PriorityWarned) {
+        PriorityWarned = true;
+        StatusBar1->showMessage(
+            "The system does not let the stitcher's priority be raised again; it keeps its background priority.",
+            15000);
+    }
 }
 
 // ---------------------------------------------------------------------------------------
@@ -514,14 +563,14 @@ void TMainForm::StartNextProject() {
     UpdateStatus();
     try {
         LoadProject(*project, CurrentProject);
+        OpenRunLog(project->Panorama.OutputFile);
         if (project->Panorama.FastTransform && !PanoCorrect1_->HasFastTransform())
             project->Panorama.FastTransform = false;
         MorphToFit(*project, PreviewMode);
         TempFiles.clear();
         StartStitch(*project, ShowScript, PreviewMode);
         RunPreview = PreviewMode;
-        qb::platform::SetThreadPriority(ChildThread, LowPriority ? qb::platform::TThreadPriority::tpLower
-                                                                 : qb::platform::TThreadPriority::tpNormal);
+        ApplyChildPriority();
     } catch (...) {
         StitcherRunning = false;
         project.reset();
@@ -531,7 +580,14 @@ void TMainForm::StartNextProject() {
     }
 }
 
-void TMainForm::Timer1Timer() { HandleException([this] { Tick(); }); }
+void TMainForm::Timer1Timer() {
+    HandleException([this] {
+        // The child's output is read also while a question holds the step.
+        ReadChildOutput(false);
+        Tick();
+    });
+    if (batch_) SkipFailedProjects();
+}
 
 // ---------------------------------------------------------------------------------------
 // Status and actions
@@ -547,6 +603,12 @@ void TMainForm::UpdateStatus() {
     else
         text = "Idle";
     StatusPanel->setText(ToQ(text));
+    UpdateProgress();
+    // A batch run tells each new state on stderr (not the idle one between runs).
+    if (batch_ && text != lastBatchStatus_) {
+        lastBatchStatus_ = text;
+        if (text != "Idle") BatchOutput("quiltbatch: " + OneLine(text));
+    }
 }
 
 std::string TMainForm::StatusText() const { return FromQ(StatusPanel->text()); }
@@ -592,6 +654,21 @@ void TMainForm::actDelProjectExecute() {
 }
 
 void TMainForm::actExitWhenDoneExecute() { HandleException([this] { SetExitWhenDone(!ExitWhenDone); }); }
+void TMainForm::actOptionsExecute() {
+    HandleException([this] {
+        const std::string program = programDir_ + OptionsProgramName;
+        qb::platform::TProcessInformation info;
+        if (!qb::platform::CreateProcess(program, QuoteArgument(program), std::string(), info)) {
+            const int error = errno;
+            throw qb::Exception(qb::Format("Error running %s:\n%s", program.c_str(),
+                                           qb::platform::SysErrorMessage(error).c_str()));
+        }
+        // It runs on its own; its end is reaped without being watched.
+        qb::platform::DetachProcess(info.hProcess);
+        qb::platform::CloseHandle(info.hProcess);
+    });
+}
+
 void TMainForm::actExitExecute() { HandleException([this] { close(); }); }
 void TMainForm::actStartExecute() { HandleException([this] { SetStarted(true); }); }
 void TMainForm::actStopExecute() { HandleException([this] { SetStarted(false); }); }
@@ -642,17 +719,19 @@ void TMainForm::ShowHelp(int context) {
 }
 
 void TMainForm::CallHtmlHelp(QWidget* /*window*/, const std::string& file, int command, intptr_t data) {
+    const std::string noHelp = std::string("You don't have HTML Help installed on your system. Please re-install a "
+                                           "new version of Vorda, or download it from ") +
+                               MakerWebAddress;
     if (!HtmlHelpLoaded) {
-        if (!qb::platform::FileExists(file))
-            throw qb::Exception(std::string("You don't have HTML Help installed on your system. Please re-install a "
-                                            "new version of Vorda, or download it from ") +
-                                MakerWebAddress);
+        if (!qb::platform::FileExists(file)) throw qb::Exception(noHelp);
         HtmlHelpLoaded = true;
     }
     QUrl url = QUrl::fromLocalFile(ToQ(file));
     if (command == HH_HELP_CONTEXT) url.setFragment("context-" + QString::number(static_cast<qlonglong>(data)));
     const QByteArray encoded = url.toEncoded();
-    dialogs_->OpenUrl(std::string(encoded.constData(), static_cast<size_t>(encoded.size())));
+    // Without a browser the manual can still be read: its place is named.
+    if (!dialogs_->OpenUrl(std::string(encoded.constData(), static_cast<size_t>(encoded.size()))))
+        throw qb::Exception(noHelp + "\n\nManual: " + file);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -698,6 +777,16 @@ void TMainForm::FormCloseQuery(bool& canClose) {
         canClose = false;
         ShowError(e.message());
     }
+    if (!canClose) return;
+    if (!(StitcherRunning || ViewerRunning || EnblendRunning)) return;
+    if (!ChildKilled) {
+        // Answered No: the child runs on by itself after the program has ended.
+        qb::platform::DetachProcess(ChildProcess);
+    } else {
+        // Killed: the same clean-up as after a stop, before the window goes and nothing is
+        // left to watch the killed child's end.
+        AbandonRun();
+    }
 }
 
 void TMainForm::closeEvent(QCloseEvent* e) {
@@ -708,8 +797,13 @@ void TMainForm::closeEvent(QCloseEvent* e) {
         e->ignore();
         return;
     }
-    RegForm1Save();
     e->accept();
+    if (batch_) {
+        // A batch run has shown no window whose place would be worth keeping.
+        FinishBatch();
+        return;
+    }
+    RegForm1Save();
 }
 
 void TMainForm::dragEnterEvent(QDragEnterEvent* e) {

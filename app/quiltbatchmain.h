@@ -15,11 +15,14 @@
 #include <QMainWindow>
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "app/childprogress.h"
+#include "app/runlog.h"
 #include "core/exceptions.h"
 #include "platform/process.h"
 #include "platform/versioninfo.h"
@@ -32,6 +35,7 @@ class QEvent;
 class QLabel;
 class QListWidget;
 class QMenu;
+class QProgressBar;
 class QShowEvent;
 class QStatusBar;
 class QTimer;
@@ -49,6 +53,7 @@ class TfrmOptions;
 namespace qb::app {
 
 class TdlgShowScript;
+class TLogViewForm;
 class TProgressForm;
 
 // ---------------------------------------------------------------------------------------
@@ -95,8 +100,9 @@ public:
     // The script review dialog (TdlgShowScript::Execute): the modal result; on OK the
     // script holds the text as the user left it.
     virtual TModalResult ExecuteScript(std::string& script, const std::string& message) = 0;
-    // Opens an address (the manual) in the desktop's browser.
-    virtual void OpenUrl(const std::string& url) = 0;
+    // Opens an address (the manual) in the desktop's browser; false when no browser could
+    // be started for it.
+    virtual bool OpenUrl(const std::string& url) = 0;
 };
 
 // The Qt implementation: QMessageBox, QFileDialog, the review dialog given, QDesktopServices.
@@ -106,7 +112,7 @@ public:
     TModalResult MessageDlg(const std::string& message, TMsgDlgType type, TMsgDlgButtons buttons) override;
     bool OpenFiles(const TOpenDialog& dialog, std::vector<std::string>& files) override;
     TModalResult ExecuteScript(std::string& script, const std::string& message) override;
-    void OpenUrl(const std::string& url) override;
+    bool OpenUrl(const std::string& url) override;
     // The review dialog that ExecuteScript shows (created after the main window).
     void SetScriptDialog(TdlgShowScript* dialog) { scriptDialog_ = dialog; }
 
@@ -119,6 +125,7 @@ private:
 // Fixed texts and names
 
 inline constexpr const char* ApplicationTitle = "Vorda Stitcher";
+inline constexpr const char* ApplicationVersion = "4.0";
 // The help file, relative to the program's directory (the HTML manual), and the main
 // window's help context. A context opens the manual at the anchor "context-<number>".
 inline constexpr const char* ApplicationHelpFile = "docs/index.html";
@@ -131,6 +138,36 @@ inline constexpr const char* MakerWebAddress = "https://www.kelmora.com/vorda/";
 // The window geometry key and the shared settings key.
 inline constexpr const char* FormStateRegistryKey = "\\Software\\Kelmora\\vorda\\FormState\\Quiltbatch";
 inline constexpr const char* OptionsRegistryKey = "Software\\Kelmora\\vorda\\Options";
+// The options program, beside this one.
+inline constexpr const char* OptionsProgramName = "quiltbatch-options";
+
+// What the children write and when they start and end, for whoever watches a run (a run log,
+// a progress display). Every child's stdout and stderr are captured and read in the queue
+// step (also while a question holds the step); each complete line goes to `Line` with the
+// stream it came from, in the order read, stdout's lines of one read before stderr's.
+struct TChildHooks {
+    // A child has been started: its executable, command line and working directory.
+    std::function<void(const std::string& executable, const std::string& commandLine, const std::string& workDir)>
+        Started;
+    // One complete line of the running child's output (without its line end).
+    std::function<void(qb::platform::TOutputStream stream, const std::string& line)> Line;
+    // The child has ended, after its last line: its exit status (128 + signal when a signal
+    // ended it) and whether this program killed it.
+    std::function<void(uint32_t exitCode, bool killed)> Ended;
+};
+
+// Increments a counter for as long as a scope lasts (the guard of Tick, held by the step
+// itself and by a question that must not let the step run underneath it).
+struct TCounterGuard {
+    explicit TCounterGuard(int& counter) : counter_(counter) { ++counter_; }
+    ~TCounterGuard() { --counter_; }
+    TCounterGuard(const TCounterGuard&) = delete;
+    TCounterGuard& operator=(const TCounterGuard&) = delete;
+    int& counter_;
+};
+
+// How many of a child's last lines are kept for the message about a failed run.
+inline constexpr size_t ChildOutputTailLines = 20;
 
 // What the main window is built with; empty fields take the running program's values.
 struct TMainFormSetup {
@@ -138,6 +175,7 @@ struct TMainFormSetup {
     std::vector<std::string> commandLine;   // the program's arguments after its name
     std::string storeFile;                  // the registry store (empty: the shared one)
     std::string programDir;                 // the program's directory, with trailing '/'
+    bool batch = false;                     // a batch run: no window, no box (batchmode.h)
 };
 
 // The program's version resource reader (dfsVersionInfoResource1): the product version of
@@ -184,6 +222,7 @@ public:
     QAction* actAddProject = nullptr;
     QAction* actDelProject = nullptr;
     QAction* actExitWhenDone = nullptr;
+    QAction* actOptions = nullptr;  // starts the options program
     QAction* actExit = nullptr;
     QAction* actStart = nullptr;
     QAction* actStop = nullptr;
@@ -217,6 +256,12 @@ public:
     bool RunPreview = false;
     bool ExitWhenDone = false;
     bool OldVersionWarned = false;
+    // The stitcher writes numbered files, and ResultFile is the first of them; the output
+    // name it was told (without extension).
+    bool MultiFileResult = false;
+    std::string ResultBase;
+    // The status bar has said that the priority could not be raised back.
+    bool PriorityWarned = false;
     // The help manual, found on first use and kept (the HTML Help handles).
     bool HtmlHelpLoaded = false;
     // The command line has been handled (first activation); the guard of Tick.
@@ -225,6 +270,12 @@ public:
 
     // --- Operations ---------------------------------------------------------------------
     void ParseCommandLine();
+    // The options and project names of a command line (ParseCommandLine over the program's
+    // own, ReceiveCommandLine over one handed over by a program started later).
+    void ParseArguments(const std::vector<std::string>& arguments);
+    // A command line that a program started later has handed over: taken like the window's
+    // own (errors in an error box), and the window comes to the front.
+    void ReceiveCommandLine(const std::vector<std::string>& arguments);
     void CheckProjectFile(const std::string& name);
     void AddProject(const std::string& name, bool check);
     void AddProjects(const std::vector<std::string>& names);
@@ -273,6 +324,8 @@ public:
     void actAddProjectExecute();
     void actDelProjectExecute();
     void actExitWhenDoneExecute();
+    // Starts quiltbatch-options beside the program, which edits the shared settings.
+    void actOptionsExecute();
     void actExitExecute();
     void actStartExecute();
     void actStopExecute();
@@ -287,6 +340,56 @@ public:
     void HandleException(const std::function<void()>& handler);
     // An error box (error type, OK) with the message.
     void ShowError(const std::string& message);
+
+    // ===================================================================================
+    // Batch runs (quiltbatchmain_batch.cpp): no window is shown and no box opened; -x is
+    // implied, a project that fails is reported and skipped, and the program ends with the
+    // status of the whole queue.
+    // ===================================================================================
+
+    bool BatchMode() const { return batch_; }
+    // The projects of this batch run (queued from the command line) and those that failed.
+    int BatchProjects = 0;
+    std::vector<std::string> FailedProjects;
+    // Takes the first project out of a queue that a failure stopped and goes on with the
+    // next one; ends the run when the queue is empty.
+    void SkipFailedProjects();
+    // Ends a batch run: the line naming the failed projects, then `OnBatchEnd` with the
+    // exit status (0 when every project produced its result, else 1).
+    void FinishBatch();
+    bool BatchFinished = false;
+    int BatchExitCode() const { return FailedProjects.empty() ? 0 : 1; }
+    std::function<void(int exitCode)> OnBatchEnd;
+    // A line of our own about the project being worked on, in a batch run.
+    void BatchStatusLine(const std::string& text);
+    // Where the lines of a batch run go (the dialogs' lines included): stderr.
+    std::function<void(const std::string& line)> BatchOutput;
+
+    // ===================================================================================
+    // The run log and the progress of the running child (quiltbatchmain_log.cpp)
+    // ===================================================================================
+
+    // The log of the current project's run (closed when none has been opened).
+    TRunLog RunLog;
+    // The log of the current or last project, for "Show Log" (empty before the first run).
+    std::string LastLogFile;
+    // The number of layers Enblend blends in the current run (set with EnblendArgs).
+    int EnblendLayers = 0;
+    // The progress of the running child, from its output (none while no child runs).
+    std::unique_ptr<TChildProgress> ChildProgress;
+    QProgressBar* StatusProgress = nullptr;  // beside the status text while a child runs
+    QAction* actShowLog = nullptr;
+    TLogViewForm* LogView = nullptr;  // made on first use
+    // Opens the log of the project that is being started (after it has been read).
+    void OpenRunLog(const std::string& outputFile);
+    // What the children do, for the log, the progress bar and a batch run's stderr (the
+    // hooks of ChildHooks).
+    void WatchChildStarted(const std::string& executable, const std::string& commandLine, const std::string& workDir);
+    void WatchChildLine(qb::platform::TOutputStream stream, const std::string& line);
+    void WatchChildEnded(uint32_t exitCode, bool killed);
+    // The bar and the mark of the running project in the queue after the run state.
+    void UpdateProgress();
+    void actShowLogExecute();
 
     // ===================================================================================
     // Stitch pipeline of one project (quiltbatchmain_pipeline.cpp)
@@ -315,6 +418,38 @@ public:
     void AskKillChild();
     void KillChild();
     void DeleteTempFiles();
+
+    // The output of the running child: passes what it has written since the last call to
+    // ChildOutputTail and ChildHooks.Line (with `final`, its unterminated last line too).
+    void ReadChildOutput(bool final);
+    // Ends the current run at once, for a program that is going away: kills the running
+    // child's group (if any), waits a few seconds at most for its end, removes the partial
+    // result of a killed stitcher or Enblend and the run's temporary files, and leaves the
+    // queue as it is. Used when the window closes after the kill question and when the
+    // program is told to terminate.
+    void AbandonRun();
+    // A terminating signal: the run is abandoned, the project files stay (also those of
+    // -d), and the program ends with exit status 128 + signal.
+    void QuitOnSignal(int signal);
+
+    // The message about a child that ended without its result: the program's name, its
+    // exit status, the file it should have written and its last lines of output.
+    std::string ChildFailureMessage(const std::string& program, uint32_t exitCode, const std::string& result) const;
+    // Waits (a few seconds at most) until no process of a killed child's group is left.
+    static void WaitForKilledGroup(qb::platform::THandle group);
+    // Removes what a killed stitcher may have written under the result's name(s).
+    void RemoveStitcherResult();
+    // The running stitcher's or Enblend's priority after LowPriority; when the system
+    // refuses to raise it back to normal, the status bar says so (once per program run).
+    void ApplyChildPriority();
+
+    TChildHooks ChildHooks;
+    // The last lines of the current child's output, oldest first.
+    std::deque<std::string> ChildOutputTail;
+    // The current child was killed by this program.
+    bool ChildKilled = false;
+    // The program ends because of a signal: no questions, and the -d files stay.
+    bool QuittingOnSignal = false;
 
     // ===================================================================================
     // Crop pre-pass (quiltbatchmain_crop.cpp)
@@ -352,6 +487,10 @@ private:
     std::vector<std::string> commandLine_;
     std::string storeFile_;
     std::string programDir_;
+    bool batch_ = false;
+    // The stream of the child's line being read (the run log marks stderr's lines).
+    std::shared_ptr<qb::platform::TOutputStream> lineStream_;
+    std::string lastBatchStatus_;
 };
 
 }  // namespace qb::app

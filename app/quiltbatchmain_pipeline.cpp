@@ -1,8 +1,11 @@
 // The stitch pipeline of one project: the morph-to-fit optimizer pass, the checks of the
 // project and of the installed tools, the Enblend arguments, the stitcher script with its
 // review, the removal of old output and the start of the stitcher.
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <string>
 #include <vector>
 
@@ -192,7 +195,8 @@ void TMainForm::StartStitch(qb::TvrdProject& project, bool showScript, bool prev
     const std::string stitcher = ReadSetting("PTStitcherApp");
     if (stitcher.empty())
         throw qb::Exception(
-            "Please tell me first where the PTStitcher application is! Select Options in the Tools menu of Vorda.");
+            "Please tell me first where the PTStitcher application is! Set it in quiltbatch-options (File menu, "
+            "Options...).");
     if (!FileExists(stitcher))
         throw qb::Exception(qb::Format(
             "Could not run PTStitcher:\nfile '%s' not found.\n\nMost likely this means that Vorda is not configured "
@@ -206,7 +210,7 @@ void TMainForm::StartStitch(qb::TvrdProject& project, bool showScript, bool prev
         // the expected program
     } else if (exeName == "quiltbatch") {
         Dialogs().MessageDlg(
-            "You have configured the PTStitcher application to be Quiltbatch.exe, instead of PTStitcher.exe. While "
+            "You have configured the PTStitcher application to be quiltbatch, instead of PTStitcher. While "
             "the mistake is understandable, we cannot stitch the project due to the misconfiguration.\n\nTo correct "
             "the problem, please quit Vorda and reinstall Panorama Tools from " +
                 download + ". This will reconfigure Vorda as well.",
@@ -214,7 +218,7 @@ void TMainForm::StartStitch(qb::TvrdProject& project, bool showScript, bool prev
         qb::Abort();
     } else {
         if (Dialogs().MessageDlg(
-                "You have configured a PTStitcher application different from 'PTStitcher.exe'. Most likely this "
+                "You have configured a PTStitcher application different from 'PTStitcher'. Most likely this "
                 "means that Vorda is not configured properly.\n\nTo correct the problem, please quit Vorda and "
                 "reinstall Panorama Tools from " +
                     download +
@@ -241,8 +245,9 @@ void TMainForm::StartStitch(qb::TvrdProject& project, bool showScript, bool prev
             colourSupport = false;
             if (Dialogs().MessageDlg(
                     qb::Format("Vorda needs PTStitcher from Panorama Tools 2.5 or a newer version. Your PTStitcher "
-                               "has version %s and this will probably not work. Please check the settings in the "
-                               "Tools/Options menu and make sure that you point to PTStitcher 2.5 or a newer "
+                               "has version %s and this will probably not work. Please check the settings in "
+                               "quiltbatch-options (File menu, Options...) and make sure that you point to "
+                               "PTStitcher 2.5 or a newer "
                                "version.\nDo you want to continue?",
                                version.c_str()),
                     TMsgDlgType::mtWarning, mbOKCancel) == mrCancel)
@@ -256,7 +261,8 @@ void TMainForm::StartStitch(qb::TvrdProject& project, bool showScript, bool prev
                                        "application has version %s. It is recommended that you upgrade to a recent "
                                        "version of Panorama Tools. Go to %s for more information.\n\nIf you have "
                                        "already downloaded a newer version of Panorama Tools, check the settings in "
-                                       "the Tools/Options menu of Vorda and make sure that you point to the most "
+                                       "quiltbatch-options (File menu, Options...) and make sure that you point to "
+                                       "the most "
                                        "recent version of PTStitcher.\nDo you want to continue?",
                                        version.c_str(), download.c_str()),
                             TMsgDlgType::mtWarning, mbOKCancel) == mrCancel)
@@ -290,6 +296,10 @@ void TMainForm::StartStitch(qb::TvrdProject& project, bool showScript, bool prev
         const std::string outputDir = ExtractFileDir(output);
         if (!DirectoryExists(outputDir))
             throw qb::Exception(qb::Format("The output directory %s does not exist.", outputDir.c_str()));
+        // Found now rather than after the whole stitcher run.
+        if (access(outputDir.c_str(), W_OK | X_OK) != 0)
+            throw qb::Exception(qb::Format("The output directory %s cannot be written: %s", outputDir.c_str(),
+                                           qb::platform::SysErrorMessage(errno).c_str()));
         // The stitcher runs in the images directory: a relative name is made absolute here, so
         // that it names the file that was checked above and that is looked for afterwards.
         ResultFile = ExpandFileName(output);
@@ -299,10 +309,10 @@ void TMainForm::StartStitch(qb::TvrdProject& project, bool showScript, bool prev
             if (enblend.empty()) {
                 // no Enblend configured: the stitcher's own output
             } else if (!FileExists(enblend)) {
-                Dialogs().MessageDlg(
-                    "This project is configured to use Enblend, but enblend.exe could not be found. Please check "
-                    "the settings in Tools/Options/Plugins.",
-                    TMsgDlgType::mtWarning, mbOK);
+                Dialogs().MessageDlg("This project is configured to use Enblend, but " + enblend +
+                                         " could not be found. Please check the settings in quiltbatch-options "
+                                         "(File menu, Options...).",
+                                     TMsgDlgType::mtWarning, mbOK);
             } else {
                 UseEnblend = true;
                 project.Panorama.OutputFormat = qb::kFormatTIFF_m;
@@ -324,6 +334,7 @@ void TMainForm::StartStitch(qb::TvrdProject& project, bool showScript, bool prev
                     args += " " + QuoteArgument(qb::platform::ExtractRelativePath(imagesDir, layer));
                 }
                 EnblendArgs = args;
+                EnblendLayers = k;
                 EnblendWorkDir = imagesDir;
             }
         }
@@ -336,22 +347,22 @@ void TMainForm::StartStitch(qb::TvrdProject& project, bool showScript, bool prev
                 viewer = ReadSetting("RectViewerApp");
                 if (viewer.empty())
                     throw qb::Exception(
-                        "Please tell me first where your viewer for rectilinear (normal) images is! Select Options "
-                        "in the Tools menu of Vorda.");
+                        "Please tell me first where your viewer for rectilinear (normal) images is! Set it in "
+                        "quiltbatch-options (File menu, Options...).");
                 break;
             case 1:
                 viewer = ReadSetting("CylViewerApp");
                 if (viewer.empty())
                     throw qb::Exception(
-                        "Please tell me first where your viewer for cylindrical images is! Select Options in the "
-                        "Tools menu of Vorda.");
+                        "Please tell me first where your viewer for cylindrical images is! Set it in "
+                        "quiltbatch-options (File menu, Options...).");
                 break;
             case 2:
                 viewer = ReadSetting("PTViewerApp");
                 if (viewer.empty())
                     throw qb::Exception(
-                        "Please tell me first where your panorama viewer is! Select Options in the Tools menu of "
-                        "Vorda.");
+                        "Please tell me first where your panorama viewer is! Set it in quiltbatch-options (File "
+                        "menu, Options...).");
                 break;
             default:
                 break;
@@ -418,6 +429,8 @@ void TMainForm::StartStitch(qb::TvrdProject& project, bool showScript, bool prev
     RunProgram(stitcher, commandLine, imagesDir, ChildProcess, ChildThread);
 
     // 16. The first numbered file proves success.
+    MultiFileResult = multiFile;
+    ResultBase = stitcherBase;
     if (multiFile) ResultFile = stitcherResult(0);
 }
 

@@ -25,4 +25,15 @@ std::string Format(const char* fmt, ...) {
     return out;
 }
 
+std::string QuoteValue(const std::string& text, size_t maxChars) {
+    // Characters are counted as UTF-8 sequences: a continuation byte adds to the one before.
+    size_t chars = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if ((static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) continue;
+        if (chars == maxChars) return text.substr(0, i) + "...";
+        ++chars;
+    }
+    return text;
+}
+
 }  // namespace qb

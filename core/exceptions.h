@@ -39,4 +39,8 @@ public:
 // Formats a message in the printf style of the system's message texts ("%s", "%d").
 std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
+// A value as a message quotes it: at most `maxChars` characters (a cut one ends in "...",
+// never inside a UTF-8 sequence), so that a huge bad value gives a readable message.
+std::string QuoteValue(const std::string& text, size_t maxChars = 100);
+
 }  // namespace qb

@@ -136,21 +136,21 @@ bool TryStrToFloat(std::string_view text, double& value) {
 int32_t StrToInt(std::string_view text) {
     int32_t v = 0;
     if (!TryStrToInt(text, v))
-        throw EConvertError("'" + std::string(text) + "' is not a valid integer value");
+        throw EConvertError("'" + QuoteValue(std::string(text)) + "' is not a valid integer value");
     return v;
 }
 
 int64_t StrToInt64(std::string_view text) {
     int64_t v = 0;
     if (!TryStrToInt64(text, v))
-        throw EConvertError("'" + std::string(text) + "' is not a valid integer value");
+        throw EConvertError("'" + QuoteValue(std::string(text)) + "' is not a valid integer value");
     return v;
 }
 
 double StrToFloat(std::string_view text) {
     double v = 0;
     if (!TryStrToFloat(text, v))
-        throw EConvertError("'" + std::string(text) + "' is not a valid floating point value");
+        throw EConvertError("'" + QuoteValue(std::string(text)) + "' is not a valid floating point value");
     return v;
 }
 

@@ -84,7 +84,7 @@ double ReadReal(sv text) { return StrToFloat(text); }
 int32_t ToIntChecked(double v, sv text) {
     if (!(v >= static_cast<double>(std::numeric_limits<int32_t>::min()) &&
           v < static_cast<double>(std::numeric_limits<int32_t>::max()) + 1.0))
-        throw EConvertError("'" + std::string(text) + "' is not a valid integer value");
+        throw EConvertError("'" + QuoteValue(std::string(text)) + "' is not a valid integer value");
     return static_cast<int32_t>(v);
 }
 int32_t ReadRounded(sv text) { return ToIntChecked(std::floor(ReadReal(text) + 0.5), text); }
@@ -95,7 +95,7 @@ int32_t ReadTruncated(sv text) { return ToIntChecked(std::trunc(ReadReal(text)),
 int32_t ReadImageNumber(sv text, int k) {
     const int64_t n = int64_t{ReadInt(text)} - k;
     if (n < std::numeric_limits<int32_t>::min())
-        throw EConvertError("'" + std::string(text) + "' is not a valid integer value");
+        throw EConvertError("'" + QuoteValue(std::string(text)) + "' is not a valid integer value");
     return static_cast<int32_t>(n);
 }
 
@@ -201,7 +201,8 @@ void Reader::Line(sv line) {
         }
         if (pointCursor_ >= 0 && pointCursor_ < count)
             project_.ControlPoints[static_cast<size_t>(pointCursor_)]->Distance = distance;
-        if (pointCursor_ < count) ++pointCursor_;
+        // Also for a line before its point: a later point never takes an earlier line's value.
+        if (pointCursor_ < std::numeric_limits<int>::max()) ++pointCursor_;
         return;
     }
     // 2. The dummy image follows.

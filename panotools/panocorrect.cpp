@@ -21,7 +21,7 @@ TptMemoryAllocator ptMemoryAllocator = DefaultAllocator;
 
 std::string MissingProcMessage(const char* name) {
     return std::string("Could not find the ") + name +
-           " procedure in pano12.dll. Make sure that the dll is a compatible version";
+           " procedure in libpano12.so. Make sure that the library is a compatible version";
 }
 
 }  // namespace
@@ -146,10 +146,14 @@ void TPanoCorrect::ClearEntryPoints() {
 
 void TPanoCorrect::LoadLibrary() {
     if (LibraryHandle) return;
-    void* lib = platform::LoadLibrary(Pano12LibraryFile());
+    const std::string file = Pano12LibraryFile();
+    void* lib = platform::LoadLibrary(file);
     if (!lib)
-        throw Exception(std::string("Could not load pano12.dll.\n\nProbably Panorama Tools is not installed "
-                                    "(correctly). Please go to ") +
+        throw Exception("Could not load libpano12.so (tried " +
+                        (file.find('/') != std::string::npos
+                             ? file
+                             : platform::ExtractFilePath(platform::ApplicationExeName()) + file + " and the library path") +
+                        ").\n\nProbably Panorama Tools is not installed (correctly). Please go to " +
                         PanoToolsDownloadPage + " and install Panorama Tools.");
     // The five entry points without which nothing works, in this order; the first one
     // missing fails, and the library is let go again.
@@ -208,11 +212,11 @@ int TPanoCorrect::checkVersion() {
     const int version = getPanoDllVersion();
     if (version == 0)
         throw Exception(
-            "Your version of pano12.dll is incompatible with this program, which requires Panorama Tools 2.5 or "
-            "newer. Install a recent version of Panorama Tools and remove any old versions of pano12.dll.");
+            "Your version of libpano12.so is incompatible with this program, which requires Panorama Tools 2.5 or "
+            "newer. Install a recent version of Panorama Tools and remove any old versions of libpano12.so.");
     if (version == 2)
         throw Exception(
-            "This program probably may not function correctly, because the version of pano12.dll on your system is "
+            "This program probably may not function correctly, because the version of libpano12.so on your system is "
             "incompatible with this program. You probably need to downgrade to an earlier version of Panorama Tools "
             "in order to use this software.");
     return version;

@@ -1,13 +1,17 @@
 #include "platform/files.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <fnmatch.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <filesystem>
 
 namespace qb::platform {
 
@@ -27,6 +31,18 @@ bool DeleteFile(const std::string& name) {
     return unlink(name.c_str()) == 0;
 }
 
+bool FileLockedByOthers(const std::string& name) {
+    const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) return false;
+    bool locked = false;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0)
+        locked = errno == EWOULDBLOCK;
+    else
+        flock(fd, LOCK_UN);
+    ::close(fd);
+    return locked;
+}
+
 std::vector<std::string> FindFiles(const std::string& dir, const std::string& pattern) {
     std::vector<std::string> names;
     const std::string base = IncludeTrailingPathDelimiter(dir.empty() ? "." : dir);
@@ -42,6 +58,30 @@ std::vector<std::string> FindFiles(const std::string& dir, const std::string& pa
     closedir(d);
     std::sort(names.begin(), names.end());
     return names;
+}
+
+std::vector<std::string> FindDirectories(const std::string& dir, const std::string& pattern) {
+    std::vector<std::string> names;
+    const std::string base = IncludeTrailingPathDelimiter(dir.empty() ? "." : dir);
+    DIR* d = opendir(base.c_str());
+    if (!d) return names;
+    while (dirent* e = readdir(d)) {
+        const std::string name = e->d_name;
+        if (name == "." || name == "..") continue;
+        if (fnmatch(pattern.c_str(), name.c_str(), 0) != 0) continue;
+        struct stat st;
+        if (lstat((base + name).c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
+        names.push_back(name);
+    }
+    closedir(d);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+bool DeleteTree(const std::string& dir) {
+    std::error_code error;
+    std::filesystem::remove_all(dir, error);
+    return !error;
 }
 
 std::string ExpandFileName(const std::string& name) {
@@ -145,6 +185,22 @@ std::string GetTempDirectory() {
 }
 
 std::string ExtractShortPathName(const std::string& name) { return name; }
+
+std::string FindOnPath(const std::string& name) {
+    const char* path = std::getenv("PATH");
+    if (!path || name.empty() || name.find('/') != std::string::npos) return std::string();
+    const std::string list = path;
+    size_t start = 0;
+    for (;;) {
+        const size_t end = list.find(':', start);
+        std::string dir = list.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        if (dir.empty()) dir = ".";  // an empty entry is the current directory
+        const std::string candidate = ExpandFileName(IncludeTrailingPathDelimiter(dir) + name);
+        if (FileExists(candidate) && access(candidate.c_str(), X_OK) == 0) return candidate;
+        if (end == std::string::npos) return std::string();
+        start = end + 1;
+    }
+}
 
 std::string ApplicationExeName() {
     char buf[PATH_MAX];

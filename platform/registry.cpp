@@ -2,7 +2,9 @@
 
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <map>
@@ -38,6 +40,22 @@ std::string Normalise(const std::string& key) {
     return out;
 }
 
+// The URI of a store file opened for reading only, without journal files beside it.
+std::string ReadOnlyUri(const std::string& file) {
+    std::string uri = "file:";
+    for (unsigned char c : file) {
+        if (std::isalnum(c) || c == '/' || c == '.' || c == '-' || c == '_' || c == '~') {
+            uri += static_cast<char>(c);
+        } else {
+            static const char hex[] = "0123456789ABCDEF";
+            uri += '%';
+            uri += hex[c >> 4];
+            uri += hex[c & 15];
+        }
+    }
+    return uri + "?mode=ro&immutable=1";
+}
+
 void MakeParentDirs(const std::string& file) {
     for (size_t p = file.find('/', 1); p != std::string::npos; p = file.find('/', p + 1))
         mkdir(file.substr(0, p).c_str(), 0700);
@@ -50,6 +68,7 @@ void MakeParentDirs(const std::string& file) {
 // Prepared statements are kept with it.
 struct TRegistry::Store {
     sqlite3* db = nullptr;
+    bool readOnly = false;
     std::map<const char*, sqlite3_stmt*> statements;
     ~Store() {
         for (auto& s : statements) sqlite3_finalize(s.second);
@@ -142,9 +161,19 @@ TRegistry::Store& TRegistry::Db() {
         return ERegistryException("Cannot open the registry store " + fileName_ + ": " + why);
     };
     MakeParentDirs(fileName_);
-    if (sqlite3_open_v2(fileName_.c_str(), &store->db,
-                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                        nullptr) != SQLITE_OK) {
+    // A store that this user may read but not change (the file, or the folder where the
+    // store keeps its journal) is opened for reading only, as an unchanging file: it needs
+    // nothing written beside it then.
+    std::string folder = fileName_.substr(0, fileName_.rfind('/') + 1);
+    if (folder.empty()) folder = ".";
+    store->readOnly = access(fileName_.c_str(), F_OK) == 0 &&
+                      (access(fileName_.c_str(), W_OK) != 0 || access(folder.c_str(), W_OK) != 0);
+    const int rc = store->readOnly
+                       ? sqlite3_open_v2(ReadOnlyUri(fileName_).c_str(), &store->db,
+                                         SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX, nullptr)
+                       : sqlite3_open_v2(fileName_.c_str(), &store->db,
+                                         SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+    if (rc != SQLITE_OK) {
         const std::string why = store->db ? sqlite3_errmsg(store->db) : "out of memory";
         throw fail(why);
     }
@@ -158,6 +187,7 @@ TRegistry::Store& TRegistry::Db() {
         version = sqlite3_column_int(st, 0);
     sqlite3_finalize(st);
     if (version < 0) throw fail(sqlite3_errmsg(store->db));
+    if (version == 0 && store->readOnly) throw fail("the store is read-only and holds no settings");
     if (version == 0) {
         char* err = nullptr;
         if (sqlite3_exec(store->db, kSchema, nullptr, nullptr, &err) != SQLITE_OK) {
@@ -180,9 +210,17 @@ std::string FullPath(const std::string& current, bool keyOpen, const std::string
 }
 }  // namespace
 
+bool TRegistry::StoreReadOnly() { return Db().readOnly; }
+
+void TRegistry::FailReadOnly() {
+    if (Db().readOnly)
+        throw ERegistryException("The registry store " + fileName_ + " is read-only: the change cannot be saved");
+}
+
 bool TRegistry::OpenKey(const std::string& key, bool canCreate) {
     const std::string path = FullPath(currentPath_, currentKeyId_ >= 0, key);
     if (canCreate && !KeyExists("\\" + path)) {
+        FailReadOnly();
         // The key and every parent, so that the tree is whole.
         for (size_t p = 0;; ++p) {
             p = path.find('\\', p);
@@ -286,6 +324,7 @@ void TRegistry::Write(const std::string& name, TRegDataType type, const std::str
                       int64_t number) {
     if (currentKeyId_ < 0 || readOnly_)
         throw ERegistryException("Failed to set data for '" + name + "'");
+    FailReadOnly();
     Statement q(Db(), fileName_,
                 "INSERT OR REPLACE INTO vals(key, name, type, data) VALUES(?1, ?2, ?3, ?4)");
     q.Text(1, currentPath_).Text(2, name).Int(3, static_cast<int>(type));
@@ -310,6 +349,7 @@ void TRegistry::WriteBinaryData(const std::string& name, const std::string& byte
 
 bool TRegistry::DeleteValue(const std::string& name) {
     if (currentKeyId_ < 0 || readOnly_) return false;
+    FailReadOnly();
     Statement q(Db(), fileName_, "DELETE FROM vals WHERE key=?1 AND name=?2");
     q.Text(1, currentPath_).Text(2, name).Step();
     return q.Changes() > 0;

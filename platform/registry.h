@@ -35,6 +35,9 @@ public:
     // The store file that a default-constructed accessor uses.
     static std::string StoreFileName();
     const std::string& FileName() const { return fileName_; }
+    // The store can only be read (its file or folder is not writable for this user): every
+    // value reads as usual, every write raises an error that names the file.
+    bool StoreReadOnly();
 
     // Key names with a leading backslash start at the root; others are taken below the open
     // key when there is one.
@@ -73,6 +76,8 @@ private:
     bool readOnly_ = false;
 
     Store& Db();
+    // Raises the error of a write to a store that can only be read.
+    void FailReadOnly();
     void Write(const std::string& name, TRegDataType type, const std::string& text, int64_t number);
 };
 

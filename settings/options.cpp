@@ -1,5 +1,7 @@
 #include "settings/options.h"
 
+#include "settings/browser.h"
+
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDesktopServices>
@@ -16,6 +18,7 @@
 #include <QPushButton>
 #include <QSlider>
 #include <QTabWidget>
+#include <QStringDecoder>
 #include <QUrl>
 #include <QVBoxLayout>
 
@@ -33,6 +36,13 @@
 #endif
 
 namespace qb::settings {
+
+QString LibraryText(const std::string& text) {
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString decoded = utf8.decode(QByteArrayView(text.data(), static_cast<qsizetype>(text.size())));
+    if (utf8.hasError()) decoded = QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+    return decoded;
+}
 
 using qb::platform::TRegDataType;
 using qb::platform::TRegistry;
@@ -106,7 +116,10 @@ void TQtOptionsDialogs::ShowHelp(int context) {
                             "version of Vorda.");
     QUrl url = QUrl::fromLocalFile(ToQ(manual));
     url.setFragment("context-" + QString::number(context));
-    QDesktopServices::openUrl(url);
+    if (!OpenInBrowser(url.toEncoded().toStdString()))
+        throw qb::Exception("You don't have HTML Help installed on your system. Please re-install a new "
+                            "version of Vorda.\n\nManual: " +
+                            manual);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -483,6 +496,16 @@ std::string TfrmOptions::DefaultStitcher() {
 }
 
 void TfrmOptions::Seed() {
+    // A store that can only be read is used as it is: nothing is seeded.
+    if (!store_->StoreReadOnly()) SeedStore();
+    ListLibraryFeatures(featureLines_);
+    QStringList memo;
+    for (const std::string& line : featureLines_) memo << LibraryText(line).replace("\r\n", "\n");
+    PanoToolsFeaturesMemo->setPlainText(memo.join('\n'));
+    UpdateLensTypeControls();
+}
+
+void TfrmOptions::SeedStore() {
     // 2. Temporary directory.
     SeedOptionString("TempDir", DefaultTempDir());
     // 3. The programs, empty unless present.
@@ -503,16 +526,16 @@ void TfrmOptions::Seed() {
         const std::string stitcher = DefaultStitcher();
         if (!stitcher.empty()) WriteOptionString("PTStitcherApp", stitcher);
     }
+    // Enblend, like the stitcher, is found by itself when none is set: the one on the PATH.
+    if (ReadOptionString("EnblendDir").empty()) {
+        const std::string enblend = qb::platform::FindOnPath("enblend");
+        if (!enblend.empty()) WriteOptionString("EnblendDir", qb::platform::ExtractFileDir(enblend));
+    }
     // 6. An Autopano directory from an older installation means an old Autopano.
     SeedOptionInteger("AutoPanoOldVersion", ReadOptionString("AutoPanoDir").empty() ? 0 : 1);
     // 7. to 10.
     ImportLensTypes();
     MainRegistrySaver_->WriteDefaultIfNotExists();
-    ListLibraryFeatures(featureLines_);
-    QStringList memo;
-    for (const std::string& line : featureLines_) memo << ToQ(line).replace("\r\n", "\n");
-    PanoToolsFeaturesMemo->setPlainText(memo.join('\n'));
-    UpdateLensTypeControls();
 }
 
 // ---------------------------------------------------------------------------------------

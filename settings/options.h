@@ -5,6 +5,8 @@
 // to the values through MainRegistrySaver, so the same store can be edited in the form.
 #pragma once
 
+#include <QString>
+
 #include <QDialog>
 
 #include <cstdint>
@@ -39,6 +41,10 @@ inline constexpr const char* OptionsRegistryKey = "Software\\Kelmora\\vorda\\Opt
 inline constexpr const char* PanoToolsRegistryKey = "Software\\Panorama Tools";
 // The suite's image viewer, looked for beside the program as the default viewer.
 inline constexpr const char* SuiteViewerName = "quiltbatch-viewer";
+
+// A text of the Panorama Tools library for display: UTF-8 when it is valid UTF-8, else
+// Latin-1 (the library's own encoding, "Copyright \xA9 1999").
+QString LibraryText(const std::string& text);
 // The stitcher front, below the program's directory and below the Panorama Tools directory.
 inline constexpr const char* HelpersPTStitcher = "Helpers/PTStitcher";
 // The form's help context.
@@ -191,6 +197,7 @@ private:
     void BuildControls();
     void BuildLinks();
     void Seed();
+    void SeedStore();
     template <class F>
     void WithOptionsKey(F&& body);
     // Runs an event handler, showing its failure (the silent abort shows nothing).

@@ -95,8 +95,8 @@ TEST_F(PipelineChecks, StitcherMissing) {
     const std::string file = SaveProject();
     Set("PTStitcherApp", "");
     ExpectFailure(file,
-                  "Please tell me first where the PTStitcher application is! Select Options in the Tools menu of "
-                  "Vorda.");
+                  "Please tell me first where the PTStitcher application is! Set it in quiltbatch-options (File "
+                  "menu, Options...).");
     answers.boxes.clear();
     Set("PTStitcherApp", Path("nowhere/PTStitcher"));
     form->actStartExecute();
@@ -120,7 +120,7 @@ TEST_F(PipelineChecks, StitcherName) {
     ASSERT_EQ(answers.boxes.size(), 1u);
     EXPECT_EQ(answers.boxes[0].type, TMsgDlgType::mtError);
     EXPECT_EQ(answers.boxes[0].buttons, mbOK);
-    EXPECT_EQ(answers.boxes[0].text.rfind("You have configured the PTStitcher application to be Quiltbatch.exe", 0),
+    EXPECT_EQ(answers.boxes[0].text.rfind("You have configured the PTStitcher application to be quiltbatch, instead of PTStitcher.", 0),
               0u);
 
     // Any other name asks; Cancel is the silent abort.
@@ -134,7 +134,7 @@ TEST_F(PipelineChecks, StitcherName) {
     ASSERT_EQ(answers.boxes.size(), 1u);
     EXPECT_EQ(answers.boxes[0].type, TMsgDlgType::mtWarning);
     EXPECT_EQ(answers.boxes[0].buttons, mbOKCancel);
-    EXPECT_NE(answers.boxes[0].text.find("different from 'PTStitcher.exe'"), std::string::npos);
+    EXPECT_NE(answers.boxes[0].text.find("different from 'PTStitcher'"), std::string::npos);
     EXPECT_FALSE(FileExists(logs + "stitcher.args"));
 
     // OK goes on with it.
@@ -277,17 +277,27 @@ TEST_F(PipelineChecks, OutputFile) {
     answers.boxes.clear();
     project->Panorama.OutputFile = "pano.tif";
     ExpectFailure(SaveProject("c.pts"), "The output directory  does not exist.");
+    // A folder that cannot be written is found before the stitcher runs (not after it).
+    // /proc/sys cannot be written even by root.
+    form->RemoveQueueEntry(0);
+    form->actStartExecute();
+    answers.boxes.clear();
+    project->Panorama.OutputFile = "/proc/sys/pano.tif";
+    ExpectFailure(SaveProject("d.pts"), std::string());
+    ASSERT_EQ(answers.boxes.size(), 1u);
+    EXPECT_EQ(answers.boxes[0].text.rfind("The output directory /proc/sys cannot be written: ", 0), 0u)
+        << answers.boxes[0].text;
 }
 
 TEST_F(PipelineChecks, PreviewViewerPerProjection) {
     CreateForm();
     form->SetPreviewMode(true);
     const char* messages[3] = {
-        "Please tell me first where your viewer for rectilinear (normal) images is! Select Options in the Tools "
-        "menu of Vorda.",
-        "Please tell me first where your viewer for cylindrical images is! Select Options in the Tools menu of "
-        "Vorda.",
-        "Please tell me first where your panorama viewer is! Select Options in the Tools menu of Vorda."};
+        "Please tell me first where your viewer for rectilinear (normal) images is! Set it in quiltbatch-options "
+        "(File menu, Options...).",
+        "Please tell me first where your viewer for cylindrical images is! Set it in quiltbatch-options (File "
+        "menu, Options...).",
+        "Please tell me first where your panorama viewer is! Set it in quiltbatch-options (File menu, Options...)."};
     for (int p = 0; p < 3; ++p) {
         NewProject(1);
         project->Panorama.Projection = p;

@@ -48,6 +48,8 @@ struct TDialogScript {
     std::function<TModalResult(std::string& script, const std::string& message)> review;
     int reviews = 0;
     std::string reviewMessage;
+    // Called while a box is up, as the timer fires under a real modal box.
+    std::function<void()> whileBoxShown;
 
     std::vector<std::string> Texts() const {
         std::vector<std::string> out;
@@ -61,6 +63,7 @@ public:
     explicit TFakeMainDialogs(TDialogScript& s) : s_(s) {}
     TModalResult MessageDlg(const std::string& message, TMsgDlgType type, TMsgDlgButtons buttons) override {
         s_.boxes.push_back({message, type, buttons});
+        if (s_.whileBoxShown) s_.whileBoxShown();
         if (buttons == mbOK) return mrOk;
         if (s_.answers.empty()) {
             ++s_.unanswered;
@@ -76,7 +79,7 @@ public:
         s_.reviewMessage = message;
         return s_.review ? s_.review(script, message) : mrOk;
     }
-    void OpenUrl(const std::string&) override {}
+    bool OpenUrl(const std::string&) override { return true; }
 
 private:
     TDialogScript& s_;
@@ -165,8 +168,10 @@ protected:
         TempDirTest::TearDown();
     }
 
-    // The windows of the program, over the library `library` (the real bridge unless said).
-    void CreateForm(const std::string& library = std::string()) {
+    // The windows of the program, over the library `library` (the real bridge unless said),
+    // with the scripted dialogs unless others are given; `batch` makes a batch run's window.
+    void CreateForm(const std::string& library = std::string(), std::unique_ptr<IMainDialogs> dialogs = nullptr,
+                    bool batch = false) {
         DestroyForm();
         TScopedEnv lib(qb::Pano12LibraryVariable, library.empty() ? BridgeLibrary() : library);
         const char* store = std::getenv("KELMORA_REGISTRY");
@@ -175,7 +180,8 @@ protected:
         os.programDir = Path("prog/");
         os.dialogs = std::make_unique<TNoOptionsDialogs>();
         TMainFormSetup ms;
-        ms.dialogs = std::make_unique<TFakeMainDialogs>(answers);
+        ms.dialogs = dialogs ? std::move(dialogs) : std::make_unique<TFakeMainDialogs>(answers);
+        ms.batch = batch;
         ms.storeFile = os.storeFile;
         ms.programDir = Path("prog/");
         form = std::make_unique<TMainForm>(std::move(ms));

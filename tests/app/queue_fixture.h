@@ -43,6 +43,7 @@ struct TScript {
     std::vector<TOpenDialog> openRequests;
     std::deque<std::vector<std::string>> openAnswers;  // an empty list stands for Cancel
     std::vector<std::string> urls;
+    bool browserWorks = true;  // whether OpenUrl finds a browser
     std::function<TModalResult(std::string&, const std::string&)> review;
     // Called while a box is up (the modal loop of a real box keeps the timer running).
     std::function<void()> whileBoxShown;
@@ -78,7 +79,10 @@ public:
     TModalResult ExecuteScript(std::string& script, const std::string& message) override {
         return s_.review ? s_.review(script, message) : mrOk;
     }
-    void OpenUrl(const std::string& url) override { s_.urls.push_back(url); }
+    bool OpenUrl(const std::string& url) override {
+        s_.urls.push_back(url);
+        return s_.browserWorks;
+    }
 
 private:
     TScript& s_;

@@ -25,6 +25,8 @@
 
 #include "model/datastructures.h"
 #include "platform/registry.h"
+#include "app/instancemessage.h"
+#include "settings/browser.h"
 #include "tests/app/queue_fixture.h"
 
 namespace qb::app::queuetest {
@@ -75,9 +77,13 @@ TEST_F(QueueTest, StartsIdleAndStartedWithItsMenusToolbarAndActions) {
     EXPECT_FALSE(f.actDelProject->isEnabled());
 
     EXPECT_EQ(ActionTexts(f.FileMenu->actions()),
-              (std::vector<std::string>{"Add Vorda Project...", "Remove Project", "Exit when done", "-", "Exit"}));
+              (std::vector<std::string>{"Add Vorda Project...", "Remove Project", "Exit when done", "Options...", "-",
+                                        "Exit"}));
     EXPECT_EQ(ActionTexts(f.ProcessMenu->actions()),
-              (std::vector<std::string>{"Start", "Stop", "-", "Preview", "Show Script", "Background Priority"}));
+              (std::vector<std::string>{"Start", "Stop", "-", "Preview", "Show Script", "Background Priority", "-",
+                                        "Show Log"}));
+    // There is no log to show before a project has run.
+    EXPECT_FALSE(f.actShowLog->isEnabled());
     EXPECT_EQ(ActionTexts(f.HelpMenu->actions()),
               (std::vector<std::string>{"Index...", "Command line...", "-", "About..."}));
     EXPECT_EQ(ActionTexts(f.ToolBar1->actions()),
@@ -131,7 +137,7 @@ TEST_F(QueueTest, StartFailureIsShownAndEndsTheProgram) {
     const int rc = RunQuiltbatch(QueueApp(), std::move(setup), [&](const std::string& m) { shown.push_back(m); });
     EXPECT_EQ(rc, 1);
     ASSERT_EQ(shown.size(), 1u);
-    EXPECT_EQ(shown[0].rfind("Could not load pano12.dll.", 0), 0u) << shown[0];
+    EXPECT_EQ(shown[0].rfind("Could not load libpano12.so (tried ", 0), 0u) << shown[0];
 }
 
 TEST_F(QueueTest, ExitWhenDoneWithoutProjectsEndsTheMessageLoop) {
@@ -448,6 +454,7 @@ TEST_F(QueueTest, TheNextProjectStartsWithinAStepOfTheStitchersEnd) {
 
     TMainForm& f = Create();
     windows->frmOptions->WriteOptionString("PTStitcherApp", stitcher);
+    windows->frmOptions->WriteOptionString("EnblendDir", "");
     f.AddProjects({file, file, file});
     f.Timer1->start();
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
@@ -580,6 +587,97 @@ TEST_F(QueueTest, HelpOpensTheManualAtItsContextOrSaysItIsMissing) {
     EXPECT_TRUE(f.ApplicationEvents1Help(3, 1234, callHelp));
     EXPECT_FALSE(callHelp);
     EXPECT_EQ(script.urls.size(), 1u);
+}
+
+TEST_F(QueueTest, HelpWithoutABrowserNamesTheManualAndEveryContextHasItsAnchor) {
+    TMainForm& f = Create();
+    Project("prog/docs/index.html", "<html></html>");
+    script.browserWorks = false;
+    f.actHelpIndex->trigger();
+    EXPECT_EQ(script.Errors(),
+              std::vector<std::string>{std::string("You don't have HTML Help installed on your system. Please "
+                                                   "re-install a new version of Vorda, or download it from ") +
+                                       MakerWebAddress + "\n\nManual: " + programDir + "docs/index.html"});
+
+    // The manual as installed holds an anchor for each context the programs ask for.
+    const std::string manual = qb::test::ReadFile(std::string(QB_BINARY_DIR) + "/bin/docs/index.html");
+    for (int context : {MainHelpContext, qb::settings::OptionsHelpContext})
+        EXPECT_NE(manual.find("id=\"context-" + std::to_string(context) + "\""), std::string::npos) << context;
+
+    // What counts as no browser: xdg-open missing, or failing.
+    const std::string bin = Path("bin/");
+    std::filesystem::create_directories(bin);
+    TEnv path("PATH", bin);
+    struct Case {
+        const char* what;
+        const char* opener;  // null: none
+        bool opens;
+    };
+    const Case cases[] = {
+        {"no xdg-open", nullptr, false},
+        {"xdg-open without a browser", "exit 3", false},
+        {"xdg-open that opens it", "exit 0", true},
+    };
+    for (const Case& c : cases) {
+        std::filesystem::remove(bin + "xdg-open");
+        if (c.opener) {
+            qb::test::WriteFile(bin + "xdg-open", std::string("#!/bin/sh\n") + c.opener + "\n");
+            std::filesystem::permissions(bin + "xdg-open", std::filesystem::perms::owner_all);
+        }
+        EXPECT_EQ(qb::settings::OpenInBrowser("file:///nowhere/index.html"), c.opens) << c.what;
+    }
+}
+
+TEST_F(QueueTest, FileOptionsStartsTheOptionsProgramBesideTheProgram) {
+    TMainForm& f = Create();
+    const QList<QAction*> file = f.FileMenu->actions();
+    ASSERT_TRUE(file.contains(f.actOptions));
+    EXPECT_EQ(f.actOptions->text(), "Options...");
+    f.actOptions->trigger();
+    EXPECT_EQ(script.Errors(), std::vector<std::string>{"Error running " + programDir +
+                                                        "quiltbatch-options:\nNo such file or directory"});
+    const std::string started = Path("options-started");
+    Project("prog/quiltbatch-options", "#!/bin/sh\necho \"$@\" > '" + started + "'\n");
+    std::filesystem::permissions(programDir + "quiltbatch-options", std::filesystem::perms::owner_all);
+    f.actOptions->trigger();
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!qb::platform::FileExists(started) && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(qb::platform::FileExists(started));
+    EXPECT_EQ(script.Errors().size(), 1u);
+}
+
+TEST(InstanceMessage, CommandLinesAreTakenWholeOrNotAtAll) {
+    const std::vector<std::string> args = {"-x", "/pics/a b.pts", "", "/pics/\xC3\xA9.pts"};
+    const std::string message = EncodeCommandLine(args);
+    // Arriving in pieces: nothing until the last byte, then exactly the arguments.
+    std::string buffer;
+    std::vector<std::string> taken;
+    for (size_t i = 0; i + 1 < message.size(); ++i) {
+        buffer += message[i];
+        ASSERT_EQ(TakeCommandLine(buffer, taken), TTakeResult::trIncomplete) << i;
+    }
+    buffer += message.back();
+    buffer += "1";  // the start of whatever follows stays
+    ASSERT_EQ(TakeCommandLine(buffer, taken), TTakeResult::trComplete);
+    EXPECT_EQ(taken, args);
+    EXPECT_EQ(buffer, "1");
+    struct Case {
+        std::string bytes;
+        TTakeResult result;
+    };
+    const Case cases[] = {
+        {std::string("x3\0a\0b", 6), TTakeResult::trInvalid},
+        {std::string("\0", 1), TTakeResult::trInvalid},
+        {"1234567890", TTakeResult::trInvalid},                        // no end of the length
+        {std::string("99999999\0", 9), TTakeResult::trInvalid},       // longer than any command line
+        {std::string("0\0", 2), TTakeResult::trComplete},            // no arguments
+        {std::string("3\0ab", 4), TTakeResult::trIncomplete},
+    };
+    for (const Case& c : cases) {
+        std::string b = c.bytes;
+        EXPECT_EQ(TakeCommandLine(b, taken), c.result) << c.bytes;
+    }
 }
 
 // ---------------------------------------------------------------------------------------

@@ -10,6 +10,8 @@
 #include <fstream>
 #include <sstream>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include "tests/app/pipeline_fixture.h"
@@ -58,7 +60,8 @@ protected:
 };
 
 TEST_F(RunnerFlow, TheResultFileDecidesNotTheExitCode) {
-    // Exit code 0 without result: the queue stops with the project first, files removed.
+    // Exit code 0 without result: the queue stops with the project first, files removed,
+    // and one error box says why.
     UseStitcher(StitcherBody(logs + "stitcher", {}, 0));
     NewProject(1);
     const std::string file = SaveProject();
@@ -69,7 +72,9 @@ TEST_F(RunnerFlow, TheResultFileDecidesNotTheExitCode) {
     ASSERT_TRUE(WaitIdle());
     ExpectStoppedWithFirst(file);
     EXPECT_EQ(form->QueueCount(), 2);
-    EXPECT_TRUE(answers.boxes.empty());
+    EXPECT_EQ(answers.Texts(), std::vector<std::string>{"PTStitcher ended with exit status 0 without writing " +
+                                                        Path("out/pano.tif") + "."});
+    answers.boxes.clear();
     EXPECT_TRUE(FilesLike(images, "_").empty());
     EXPECT_EQ(Lines(logs + "stitcher.args").size(), 1u);
 
@@ -166,6 +171,9 @@ TEST_F(RunnerFlow, EnblendEndsTheRun) {
     EXPECT_FALSE(FileExists(Path("out/pano0000.tif")));
     EXPECT_FALSE(FileExists(Path("out/pano0001.tif")));
     EXPECT_TRUE(FilesLike(images, "_").empty());
+    EXPECT_EQ(answers.Texts(), std::vector<std::string>{"Enblend ended with exit status 0 without writing " +
+                                                        Path("out/pano.tif") + "."});
+    answers.boxes.clear();
     std::filesystem::remove(Flag("enblend"));
 
     // Stop while Enblend runs: asked; No stops the queue and lets Enblend finish, after which
@@ -310,6 +318,176 @@ TEST_F(RunnerFlow, ViewerStillRunningQuestion) {
     ASSERT_TRUE(WaitIdle());
     EXPECT_FALSE(form->Started);
     EXPECT_TRUE(FilesLike(images, "_").empty());
+}
+
+TEST_F(RunnerFlow, AKilledOrFailingChildIsAFailedRunWhateverItWrote) {
+    // Each child writes a few bytes of its result and is then killed by Stop or fails by
+    // itself. Nothing of it may pass for a panorama: the partial file goes, the project
+    // stays first, the queue stops (with "Exit when done" the program stays), and a failure
+    // the user did not ask for is said.
+    Set("EnblendDir", Path("enblend"));
+    form->SetExitWhenDone(true);
+    const std::string result = Path("out/pano.tif");
+    struct Case {
+        const char* what;
+        bool enblend;
+        std::string stitcherBody, enblendBody;
+        bool stop;
+        std::vector<std::string> boxes;
+    };
+    const std::string layers = "echo layer > \"$20000.tif\"; echo layer > \"$20001.tif\"\n";
+    const Case cases[] = {
+        {"stitcher killed", false, "echo part > \"$2.tif\"\n" + WaitFor("never"), "", true,
+         {"PTStitcher is currently running. Do you want to kill it?"}},
+        {"Enblend killed", true, layers, "echo partial > '" + result + "'\n" + WaitFor("never"), true,
+         {"Enblend is still running. Do you want to kill it?"}},
+        {"Enblend fails on a full disk", true, layers,
+         "echo partial > '" + result + "'\necho 'enblend: info: loading next image'\n"
+         "echo 'enblend: Write error' >&2\nexit 1\n",
+         false,
+         {"Enblend failed with exit status 1. Its incomplete result " + result +
+          " has been removed.\n\nLast output:\nenblend: info: loading next image\nenblend: Write error"}},
+        {"Enblend fails before writing", true, layers, "exit 2\n", false, {"Enblend failed with exit status 2."}},
+    };
+    bool first = true;
+    std::string file;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        UseStitcher(c.stitcherBody);
+        MakeProgram(Path("enblend/enblend"), logs + "enblend", c.enblendBody);
+        if (first) {
+            NewProject(2);
+            project->EnblendEnabled = c.enblend;
+            file = SaveProject();
+            QueueAndStep(file);
+            first = false;
+        } else {
+            NewProject(2);
+            project->EnblendEnabled = c.enblend;
+            SaveProject();
+            form->actStartExecute();
+        }
+        if (c.stop) {
+            ASSERT_TRUE(RunUntil([&] { return FileExists(result) && (form->EnblendRunning || !c.enblend); }));
+            answers.answers = {mrYes};
+            form->actStopExecute();
+        }
+        ASSERT_TRUE(WaitIdle());
+        ExpectStoppedWithFirst(file);
+        EXPECT_EQ(answers.Texts(), c.boxes);
+        EXPECT_FALSE(FileExists(result));
+        EXPECT_FALSE(FileExists(Path("out/pano0000.tif")));
+        EXPECT_TRUE(FilesLike(images, "_").empty());
+        EXPECT_EQ(spy.closes, 0);
+        answers.boxes.clear();
+    }
+}
+
+TEST_F(RunnerFlow, AStitcherWithoutResultIsNamedWithItsStatusAndLastLines) {
+    const std::string longLine(300, 'w');
+    UseStitcher("for i in 1 2 3 4; do echo \"PTmender: image $i\"; done\necho '" + longLine +
+                "'\necho 'PTmender: Could not read Scriptfile' >&2\nexit 3\n");
+    NewProject(1);
+    const std::string file = SaveProject();
+    QueueAndStep(file);
+    ASSERT_TRUE(WaitIdle());
+    ExpectStoppedWithFirst(file);
+    // The last five lines, stdout's read before stderr's, a long one cut.
+    EXPECT_EQ(answers.Texts(),
+              std::vector<std::string>{"PTStitcher ended with exit status 3 without writing " + Path("out/pano.tif") +
+                                       ".\n\nLast output:\nPTmender: image 2\nPTmender: image 3\nPTmender: image 4\n" +
+                                       longLine.substr(0, 200) + "...\nPTmender: Could not read Scriptfile"});
+    EXPECT_EQ(answers.boxes[0].type, TMsgDlgType::mtError);
+}
+
+TEST_F(RunnerFlow, TheKillQuestionHoldsTheQueueAndKillsOnlyTheChildItNamed) {
+    // Two projects; the first one's stitcher finishes while the question about it is open,
+    // and the timer keeps firing under the box.
+    UseStitcher(WaitFor("stitcher") + StitcherBody(logs + "stitcher", {".tif"}));
+    NewProject(1);
+    const std::string firstFile = SaveProject();
+    project->Panorama.OutputFile = Path("out/second.tif");
+    const std::string secondFile = SaveProject("second.pts");
+    QueueAndStep(firstFile);
+    form->AddProject(secondFile, true);
+    ASSERT_TRUE(form->StitcherRunning);
+    const int firstPid = static_cast<int>(form->ChildProcess);
+    int queuedUnderBox = -1;
+    bool stitchingUnderBox = false;
+    answers.whileBoxShown = [&] {
+        if (answers.boxes.size() != 1) return;
+        Raise("stitcher");
+        RunUntil([&] { return !ProcessAlive(firstPid); });  // also runs timer steps
+        std::filesystem::remove(Flag("stitcher"));
+        for (int i = 0; i < 3; ++i) form->Timer1Timer();
+        queuedUnderBox = form->QueueCount();
+        stitchingUnderBox = form->StitcherRunning && form->ChildProcess == firstPid;
+    };
+    answers.answers = {mrYes, mrYes};
+    form->actStopExecute();
+    // Nothing moved under the question. Its Yes found the first stitcher ended by itself:
+    // that project is done and the next one started, so the question was asked again, about
+    // the second stitcher, which the second Yes killed.
+    EXPECT_EQ(queuedUnderBox, 2);
+    EXPECT_TRUE(stitchingUnderBox);
+    EXPECT_EQ(answers.Texts(), std::vector<std::string>(2, "PTStitcher is currently running. Do you want to kill it?"));
+    ASSERT_TRUE(WaitIdle());
+    ExpectStoppedWithFirst(secondFile);
+    EXPECT_EQ(form->QueueCount(), 1);
+    EXPECT_TRUE(FileExists(Path("out/pano.tif")));
+    EXPECT_FALSE(FileExists(Path("out/second.tif")));
+    EXPECT_EQ(Lines(logs + "stitcher.args").size(), 2u);
+    EXPECT_EQ(answers.boxes.size(), 2u);
+}
+
+TEST_F(RunnerFlow, ClosingAfterTheKillLeavesNoFileOfTheRun) {
+    // The stitcher leaves its working files and its first layer, then works on.
+    Set("EnblendDir", Path("enblend"));
+    MakeProgram(Path("enblend/enblend"), logs + "enblend", "exit 0\n");
+    // It also keeps a run folder of its own, held locked by a helper it started.
+    UseStitcher("echo work > _PTStitcher_tmp_1\nmkdir _PTStitcher_tmp_7_0\necho x > _PTStitcher_tmp_7_0/part\n"
+                "(flock 8; exec sleep 300) 8<_PTStitcher_tmp_7_0 &\necho layer > \"$20000.tif\"\n" +
+                WaitFor("never"));
+    NewProject(2);
+    project->EnblendEnabled = true;
+    QueueAndStep(SaveProject());
+    ASSERT_TRUE(form->StitcherRunning);
+    const int pid = static_cast<int>(form->ChildProcess);
+    ASSERT_TRUE(RunUntil([&] { return FileExists(Path("out/pano0000.tif")); }));
+    answers.answers = {mrYes};
+    EXPECT_TRUE(form->close());
+    // Without a further step of the queue: the window is gone and nothing else would see to it.
+    EXPECT_FALSE(ProcessAlive(pid));
+    EXPECT_TRUE(FilesLike(images, "_").empty());
+    EXPECT_FALSE(FileExists(Path("out/pano0000.tif")));
+    EXPECT_FALSE(Running());
+}
+
+TEST_F(RunnerFlow, TheEndOfARunSparesTheWorkingFilesOfAnotherRunningStitcher) {
+    // Another run from the same directory holds its working file locked; an old leftover
+    // is held by nobody.
+    // Files, and the run folders that the stitcher front keeps.
+    qb::test::WriteFile(images + "_PTStitcher_tmp_live", "in use");
+    qb::test::WriteFile(images + "_PTStitcher_tmp_old", "left over");
+    for (const char* folder : {"_PTStitcher_tmp_5_0", "_PTStitcher_tmp_6_0"}) {
+        std::filesystem::create_directories(images + folder);
+        qb::test::WriteFile(images + folder + "/layer.tif", "layer");
+    }
+    std::vector<int> holders;
+    for (const char* held : {"_PTStitcher_tmp_live", "_PTStitcher_tmp_5_0"}) {
+        holders.push_back(::open((images + held).c_str(), O_RDONLY));
+        ASSERT_GE(holders.back(), 0);
+        ASSERT_EQ(flock(holders.back(), LOCK_SH), 0);
+    }
+    NewProject(1);
+    QueueAndStep(SaveProject());
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_EQ(form->QueueCount(), 0);
+    EXPECT_TRUE(FileExists(images + "_PTStitcher_tmp_live"));
+    EXPECT_TRUE(FileExists(images + "_PTStitcher_tmp_5_0/layer.tif"));
+    EXPECT_FALSE(FileExists(images + "_PTStitcher_tmp_old"));
+    EXPECT_FALSE(std::filesystem::exists(images + "_PTStitcher_tmp_6_0"));
+    for (int fd : holders) ::close(fd);
 }
 
 }  // namespace

@@ -453,3 +453,36 @@ TEST(Reader, OptimizerScriptUpdatesExistingImages) {
     EXPECT_EQ(p.ControlPointCount(), 0);
     EXPECT_TRUE(p.Image(0).ControlPointsActive);  // the lists belong to project files
 }
+
+TEST(Reader, EveryDistanceLineMovesTheControlPointCursorSoNoPointTakesAnothersDistance) {
+    // The project of two images with its point and distance lines in the given order.
+    auto read = [](const std::vector<std::string>& pointLines) {
+        std::vector<std::string> lines(kTwoImages.begin(), kTwoImages.begin() + 18);
+        lines.insert(lines.end(), pointLines.begin(), pointLines.end());
+        TvrdProject p;
+        ReadProject(Lines(lines), p);
+        std::vector<double> distances;
+        for (int i = 0; i < p.ControlPointCount(); ++i) distances.push_back(p.ControlPoints[size_t(i)]->Distance);
+        return distances;
+    };
+    const std::string c0 = "c n1 N2 x1 y1 X1 Y1 t0", c1 = "c n2 N1 x2 y2 X2 Y2 t0";
+    struct Case {
+        const char* what;
+        std::vector<std::string> lines;
+        std::vector<double> distances;
+    };
+    const Case cases[] = {
+        {"each after its point", {c0, "# Control Point No 0: 2.5", c1, "# Control Point No 1: 4"}, {2.5, 4}},
+        // Point 0 must not take the value written for point 1.
+        {"each before its point", {"# Control Point No 0: 2.5", c0, "# Control Point No 1: 4", c1}, {-1, -1}},
+    };
+    for (const Case& c : cases) EXPECT_EQ(read(c.lines), c.distances) << c.what;
+}
+
+TEST(Reader, ABadValueIsQuotedShortly) {
+    // Three megabytes of digits where a number belongs: the message quotes 100 characters.
+    std::vector<std::string> lines(kTwoImages.begin(), kTwoImages.begin() + 10);
+    lines.push_back("p w" + std::string(3 << 20, '9') + " h1000 f2 v120 n\"TIFF\"");
+    const std::string error = ErrorOf(Lines(lines));
+    EXPECT_EQ(error, "convert: '" + std::string(100, '9') + "...' is not a valid integer value");
+}

@@ -252,7 +252,7 @@ TEST_F(OptionsProgramTest, FormWritesOnOkAndNothingOnCancel) {
     std::vector<std::string> errors;
     EXPECT_EQ(RunOptionsForm({}, [&](const std::string& m) { errors.push_back(m); }), 1);
     ASSERT_EQ(errors.size(), 1u);
-    EXPECT_EQ(errors[0].rfind("Could not load pano12.dll.", 0), 0u);
+    EXPECT_EQ(errors[0].rfind("Could not load libpano12.so (tried ", 0), 0u);
 }
 
 }  // namespace

@@ -33,7 +33,7 @@ std::string LoadError(const std::string& path) {
 
 std::string Missing(const char* name) {
     return std::string("Could not find the ") + name +
-           " procedure in pano12.dll. Make sure that the dll is a compatible version";
+           " procedure in libpano12.so. Make sure that the library is a compatible version";
 }
 
 }  // namespace
@@ -173,8 +173,8 @@ TEST(PanoCorrectLoad, LibraryFileChoice) {
 
 TEST(PanoCorrectLoad, FailureMessages) {
     EXPECT_EQ(LoadError("/nonexistent/libpano12.so"),
-              std::string("Could not load pano12.dll.\n\nProbably Panorama Tools is not installed (correctly). "
-                          "Please go to ") +
+              std::string("Could not load libpano12.so (tried /nonexistent/libpano12.so).\n\nProbably Panorama "
+                          "Tools is not installed (correctly). Please go to ") +
                   PanoToolsDownloadPage + " and install Panorama Tools.");
     EXPECT_EQ(LoadError(StandIn("nofiltermain")), Missing("filter_main"));
     EXPECT_EQ(LoadError(StandIn("nomymalloc")), Missing("mymalloc"));
@@ -240,9 +240,9 @@ TEST(PanoCorrectVersion, RecordSizeDecidesVersion) {
             ADD_FAILURE() << "no failure";
         } catch (const Exception& e) {
             EXPECT_STREQ(e.what(),
-                         "Your version of pano12.dll is incompatible with this program, which requires Panorama "
+                         "Your version of libpano12.so is incompatible with this program, which requires Panorama "
                          "Tools 2.5 or newer. Install a recent version of Panorama Tools and remove any old "
-                         "versions of pano12.dll.");
+                         "versions of libpano12.so.");
         }
     }
     {
@@ -254,7 +254,7 @@ TEST(PanoCorrectVersion, RecordSizeDecidesVersion) {
             ADD_FAILURE() << "no failure";
         } catch (const Exception& e) {
             EXPECT_STREQ(e.what(),
-                         "This program probably may not function correctly, because the version of pano12.dll on "
+                         "This program probably may not function correctly, because the version of libpano12.so on "
                          "your system is incompatible with this program. You probably need to downgrade to an "
                          "earlier version of Panorama Tools in order to use this software.");
         }

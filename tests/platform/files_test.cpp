@@ -1,6 +1,8 @@
 #include "platform/files.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -114,4 +116,31 @@ TEST(SysError, TextsOfErrorNumbers) {
     } catch (const qb::Exception& e) {
         EXPECT_EQ(e.message(), "No such file or directory");
     }
+}
+
+TEST_F(Files, AFileIsInUseWhileAnotherDescriptionHoldsALockOnIt) {
+    const std::string file = Path("_PTStitcher_tmp_1");
+    qb::test::WriteFile(file, "data");
+    struct Case {
+        const char* what;
+        int lock;  // 0: none
+        bool inUse;
+    };
+    const Case cases[] = {
+        {"no lock", 0, false},
+        {"exclusive lock", LOCK_EX, true},
+        {"shared lock", LOCK_SH, true},
+    };
+    for (const Case& c : cases) {
+        const int fd = ::open(file.c_str(), O_RDONLY);
+        ASSERT_GE(fd, 0);
+        if (c.lock) {
+            ASSERT_EQ(flock(fd, c.lock), 0);
+        }
+        EXPECT_EQ(FileLockedByOthers(file), c.inUse) << c.what;
+        ::close(fd);
+        // The lock goes with its holder, and the check itself leaves none behind.
+        EXPECT_FALSE(FileLockedByOthers(file)) << c.what;
+    }
+    EXPECT_FALSE(FileLockedByOthers(Path("missing")));
 }

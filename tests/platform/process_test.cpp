@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <thread>
 
 #include "platform/files.h"
@@ -178,4 +180,102 @@ TEST_F(Process, EmptyExecutableSearchesThePath) {
     ASSERT_TRUE(CreateProcess("", "sh -c \"exit 3\"", dir, pi));
     EXPECT_EQ(WaitFor(pi.hProcess), 3u);
     CloseHandle(pi.hProcess);
+}
+
+namespace {
+
+// True when the process has gone (or is a zombie waiting for its parent).
+bool Gone(pid_t pid) {
+    const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+    const size_t close = stat.rfind(')');
+    return stat.empty() || close == std::string::npos || close + 2 >= stat.size() || stat[close + 2] == 'Z';
+}
+
+bool WaitGone(pid_t pid, int seconds = 20) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!Gone(pid) && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return Gone(pid);
+}
+
+}  // namespace
+
+TEST_F(Process, CapturedOutputComesLineByLineWithItsStream) {
+    const std::string longLine(20000, 'x');
+    const std::string script = Script("talker.sh",
+        "printf 'first\\r\\nsecond\\n\\n'\n"
+        "printf 'oops\\n' >&2\n"
+        "printf '%s\\n' '" + longLine + "'\n"
+        "printf 'progress 10%%\\rprogress 20%%\\r'\n"
+        "printf 'no end' >&2");
+    TProcessInformation pi;
+    TProcessOptions options;
+    options.captureOutput = true;
+    ASSERT_TRUE(CreateProcess(script, "talker", dir, pi, options));
+    EXPECT_EQ(WaitFor(pi.hProcess), 0u);
+    std::vector<std::string> out, err;
+    auto collect = [&](TOutputStream s, const std::string& line) {
+        (s == TOutputStream::osStdout ? out : err).push_back(line);
+    };
+    ReadProcessOutput(pi.hProcess, collect);
+    // The unterminated last line only comes with the final read.
+    EXPECT_EQ(err, std::vector<std::string>{"oops"});
+    ReadProcessOutput(pi.hProcess, collect, true);
+    const std::vector<std::string> expectedOut = {"first", "second", longLine.substr(0, 16384),
+                                                  longLine.substr(16384), "progress 10%", "progress 20%"};
+    EXPECT_EQ(out, expectedOut);
+    EXPECT_EQ(err, (std::vector<std::string>{"oops", "no end"}));
+    // Nothing is passed twice.
+    ReadProcessOutput(pi.hProcess, collect, true);
+    EXPECT_EQ(out.size(), expectedOut.size());
+    CloseHandle(pi.hProcess);
+    // Without capture the child's output stays ours and nothing is read.
+    ASSERT_TRUE(CreateProcess(script, "talker", dir, pi));
+    EXPECT_EQ(WaitFor(pi.hProcess), 0u);
+    out.clear();
+    ReadProcessOutput(pi.hProcess, collect, true);
+    EXPECT_TRUE(out.empty());
+    CloseHandle(pi.hProcess);
+}
+
+TEST_F(Process, AProgramThatDiesTakesItsChildrenAlongUnlessLetGo) {
+    // A program of our own (a fork of this test) starts two children, each with a helper of
+    // its own in its group, lets the second go, and is killed with SIGKILL, which it cannot
+    // catch.
+    const std::string script = Script("parent.sh", "sleep 300 &\necho $! > \"$1.helper\"\nwait");
+    const pid_t program = fork();
+    ASSERT_GE(program, 0);
+    if (program == 0) {
+        TProcessInformation kept, letGo;
+        if (!CreateProcess(script, "parent kept", dir, kept) || !CreateProcess(script, "parent free", dir, letGo))
+            _exit(1);
+        DetachProcess(letGo.hProcess);
+        qb::test::WriteFile(Path("pids"), std::to_string(kept.hProcess) + " " + std::to_string(letGo.hProcess) + "\n");
+        for (;;) pause();
+    }
+    std::string pids;
+    for (int i = 0; i < 2000 && (pids.empty() || pids.back() != '\n'); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        pids = ReadFile(Path("pids"));
+    }
+    ASSERT_FALSE(pids.empty());
+    pid_t kept = 0, letGo = 0;
+    ASSERT_EQ(sscanf(pids.c_str(), "%d %d", &kept, &letGo), 2);
+    pid_t keptHelper = 0, freeHelper = 0;
+    for (int i = 0; i < 2000 && (keptHelper == 0 || freeHelper == 0); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        keptHelper = std::atoi(ReadFile(Path("kept.helper")).c_str());
+        freeHelper = std::atoi(ReadFile(Path("free.helper")).c_str());
+    }
+    ASSERT_GT(keptHelper, 0);
+    ASSERT_GT(freeHelper, 0);
+    kill(program, SIGKILL);
+    int status = 0;
+    waitpid(program, &status, 0);
+    EXPECT_TRUE(WaitGone(kept)) << "the child outlived its program";
+    EXPECT_TRUE(WaitGone(keptHelper)) << "the child's helper outlived the program";
+    EXPECT_FALSE(Gone(letGo));
+    EXPECT_FALSE(Gone(freeHelper));
+    kill(-letGo, SIGKILL);
+    EXPECT_TRUE(WaitGone(letGo));
 }

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <thread>
 #include <cstdlib>
 
 #include "platform/files.h"
@@ -213,4 +215,63 @@ TEST_F(Registry, OpenReadCloseIsCheap) {
     std::printf("registry open + read + close: %.1f us\n", us);
     // Well under a millisecond even in the sanitizer build.
     EXPECT_LT(us, 1000.0);
+}
+
+TEST_F(Registry, AStoreThatCanOnlyBeReadIsReadAndOnlyItsWritesFail) {
+    // Two stores with a value: one whose file is read-only, one in a read-only folder. They
+    // are written from a thread of their own, whose connections close when it ends.
+    const std::string base = Path("");
+    const std::string readOnlyFile = Path("open/file.sqlite3"), readOnlyFolder = Path("closed/store.sqlite3");
+    std::thread([&] {
+        for (const std::string& file : {readOnlyFile, readOnlyFolder}) {
+            TRegistry reg(file);
+            ASSERT_TRUE(reg.OpenKey("Software\\Kelmora\\vorda\\Options", true));
+            reg.WriteString("PTStitcherApp", "/opt/PTStitcher");
+        }
+    }).join();
+    chmod(base.c_str(), 0755);
+    chmod(Path("open").c_str(), 0777);
+    chmod(readOnlyFile.c_str(), 0444);
+    chmod(Path("closed").c_str(), 0755);
+    chmod(readOnlyFolder.c_str(), 0666);
+    // Permissions bind only an unprivileged user: a root test runs the check as nobody.
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(10);
+        int failures = 0;
+        for (const std::string& file : {readOnlyFile, readOnlyFolder}) {
+            try {
+                TRegistry reg(file);
+                if (!reg.StoreReadOnly()) ++failures;
+                if (!reg.OpenKey("Software\\Kelmora\\vorda\\Options", true)) ++failures;
+                if (reg.ReadString("PTStitcherApp") != "/opt/PTStitcher") ++failures;
+                try {
+                    reg.WriteString("PTStitcherApp", "/elsewhere");
+                    ++failures;
+                } catch (const ERegistryException& e) {
+                    if (e.message() != "The registry store " + file + " is read-only: the change cannot be saved")
+                        ++failures;
+                }
+                if (reg.ReadString("PTStitcherApp") != "/opt/PTStitcher") ++failures;
+                // A key that is not there cannot be made.
+                try {
+                    reg.OpenKey("Software\\Kelmora\\vorda\\Other", true);
+                    ++failures;
+                } catch (const ERegistryException&) {
+                }
+            } catch (const std::exception& e) {
+                fprintf(stderr, "%s: %s\n", file.c_str(), e.what());
+                ++failures;
+            }
+        }
+        _exit(failures);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    chmod(Path("open").c_str(), 0700);
+    chmod(Path("closed").c_str(), 0700);
+    chmod(base.c_str(), 0700);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }

@@ -50,6 +50,9 @@ protected:
         tmp = std::make_unique<ScopedEnv>("TMP", "/tmp/from-TMP");
         temp.reset();
         temp = std::make_unique<ScopedEnv>("TEMP", "/tmp/from-TEMP");
+        // No program of the machine's PATH (an installed Enblend) reaches the settings.
+        path.reset();
+        path = std::make_unique<ScopedEnv>("PATH", Path("nobin").c_str());
     }
     void TearDown() override {
         form.reset();
@@ -107,7 +110,7 @@ protected:
     }
 
     std::string storeFile, programDir;
-    std::unique_ptr<ScopedEnv> library, tmp, temp;
+    std::unique_ptr<ScopedEnv> library, tmp, temp, path;
     qb::test::FakeDialogsLog log;
     std::unique_ptr<TfrmOptions> form;
 };
@@ -255,6 +258,21 @@ TEST_F(OptionsTest, FreshStoreReceivesEveryDefaultAndTheLibrarysLensTypes) {
     EXPECT_EQ(f.PanoCorrect1().cRadialParams().green_d, 1.0);
 }
 
+TEST(LibraryText, ValidUtf8StaysAndOtherBytesAreLatin1) {
+    struct Case {
+        const char* bytes;
+        const char16_t* shown;
+    };
+    const Case cases[] = {
+        {"Copyright \xA9 1999 Helmut Dersch", u"Copyright \u00A9 1999 Helmut Dersch"},
+        {"Copyright \xC2\xA9 1999", u"Copyright \u00A9 1999"},
+        {"Fisheye Circular", u"Fisheye Circular"},
+        {"Ende \xE4 und \xC3\xA4", u"Ende \u00E4 und \u00C3\u00A4"},  // one bad byte: all Latin-1
+        {"", u""},
+    };
+    for (const Case& c : cases) EXPECT_EQ(qb::settings::LibraryText(c.bytes), QString::fromUtf16(c.shown)) << c.bytes;
+}
+
 TEST_F(OptionsTest, FeatureLinesAlignTheirValues) {
     TfrmOptions& f = Create();
     const auto& lines = f.FeatureLines();
@@ -363,6 +381,28 @@ TEST_F(OptionsTest, DefaultViewerFillsOnlyEmptyViewerPaths) {
     Create();
     EXPECT_EQ(Str("CylViewerApp"), viewer);
     EXPECT_EQ(Str("RectViewerApp"), viewer);
+}
+
+TEST_F(OptionsTest, WithoutAnEnblendDirectoryTheEnblendOnThePathIsTaken) {
+    // The first enblend on the PATH that may be run; a file of that name that may not is
+    // passed over.
+    MakeProgram(Path("a/enblend"));  // not executable
+    const std::string enblend = MakeProgram(Path("b/enblend"));
+    std::filesystem::permissions(enblend, std::filesystem::perms::owner_all);
+    path.reset();
+    path = std::make_unique<ScopedEnv>("PATH", (Path("nobin") + ":" + Path("a") + ":" + Path("b")).c_str());
+    Create();
+    EXPECT_EQ(Str("EnblendDir"), Path("b"));
+    // One that is set stays.
+    PutOption("EnblendDir", std::string("/opt/enblend"));
+    Create();
+    EXPECT_EQ(Str("EnblendDir"), "/opt/enblend");
+    // Without one on the PATH nothing is set.
+    path.reset();
+    path = std::make_unique<ScopedEnv>("PATH", Path("nobin").c_str());
+    storeFile = Path("store2.sqlite3");
+    Create();
+    EXPECT_EQ(Str("EnblendDir"), "");
 }
 
 TEST_F(OptionsTest, DefaultStitcherFromPanoramaToolsThenBesideTheProgramThenTheBuildTree) {
@@ -624,8 +664,9 @@ TEST_F(OptionsTest, MissingLibraryStopsTheForm) {
     library.reset();
     library = std::make_unique<ScopedEnv>("PANO12_LIBRARY", Path("no-such-library.so").c_str());
     EXPECT_EQ(Message([&] { Create(); }),
-              "Could not load pano12.dll.\n\nProbably Panorama Tools is not installed (correctly). Please go to "
-              "https://panotools.sourceforge.net/ and install Panorama Tools.");
+              "Could not load libpano12.so (tried " + Path("no-such-library.so") +
+                  ").\n\nProbably Panorama Tools is not installed (correctly). Please go to "
+                  "https://panotools.sourceforge.net/ and install Panorama Tools.");
     EXPECT_EQ(Type("TempDir"), TRegDataType::rdUnknown);
 }
 
