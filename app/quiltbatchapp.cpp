@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <new>
 
+#include "app/batchmode.h"
 #include "app/progressunit.h"
 #include "app/quitsignals.h"
 #include "app/singleinstance.h"
@@ -20,6 +21,10 @@ std::string HelpText() {
     return TMainForm::UsageText() +
            "\n\n--new-instance: Open a window of its own instead of adding the projects to the\n"
            "    window that is already open\n"
+           "--batch: Run without a window: messages on stderr, every question answered as the\n"
+           "    manual says, failed projects skipped, the exit status of the whole queue\n"
+           "    (also without a display, or with Qt's offscreen or minimal platform)\n"
+           "--window: The window even where a run would be a batch run\n"
            "--help, -h: Show this text\n"
            "--version: Show the version\n";
 }
@@ -57,6 +62,8 @@ TQuiltbatchWindows::TQuiltbatchWindows(TQuiltbatchSetup setup) {
     mainSetup.commandLine = std::move(setup.commandLine);
     mainSetup.storeFile = setup.storeFile;
     mainSetup.programDir = setup.programDir;
+    mainSetup.batch = setup.batch;
+    if (setup.batch && !setup.optionsDialogs) setup.optionsDialogs = std::make_unique<TBatchOptionsDialogs>();
     MainForm = std::make_unique<TMainForm>(std::move(mainSetup));
     dlgShowScript = std::make_unique<TdlgShowScript>(MainForm.get());
     ProgressForm = std::make_unique<TProgressForm>(MainForm.get());
@@ -65,7 +72,8 @@ TQuiltbatchWindows::TQuiltbatchWindows(TQuiltbatchSetup setup) {
     optionsSetup.programDir = MainForm->ProgramDir();
     optionsSetup.dialogs = std::move(setup.optionsDialogs);
     frmOptions = std::make_unique<qb::settings::TfrmOptions>(nullptr, std::move(optionsSetup));
-    MainForm->SetWindows(dlgShowScript.get(), ProgressForm.get(), frmOptions.get());
+    // A batch run shows no window, the progress window of the crop pre-pass included.
+    MainForm->SetWindows(dlgShowScript.get(), setup.batch ? nullptr : ProgressForm.get(), frmOptions.get());
 }
 
 TQuiltbatchWindows::~TQuiltbatchWindows() {
@@ -100,12 +108,29 @@ int RunQuiltbatch(QApplication& app, TQuiltbatchSetup setup,
         showError(e.what());
         return 1;
     }
-    app.setQuitOnLastWindowClosed(true);
+    TMainForm& form = *windows->MainForm;
     // A terminating signal ends the run cleanly: no child left running, no temporary file.
-    TMainForm* form = windows->MainForm.get();
-    TQuitSignals quitSignals([form](int signal) { form->QuitOnSignal(signal); });
-    instance.SetReceiver([form](const std::vector<std::string>& arguments) { form->ReceiveCommandLine(arguments); });
-    windows->MainForm->show();
+    TQuitSignals quitSignals([&form](int signal) { form.QuitOnSignal(signal); });
+    if (form.BatchMode()) {
+        // No window: the command line is handled at once, with -x implied, and the end of
+        // the queue ends the message loop.
+        form.OnBatchEnd = [&app](int code) { app.exit(code); };
+        form.SetExitWhenDone(true);
+        form.CommandLineDone = true;
+        try {
+            form.ParseCommandLine();
+        } catch (const qb::EAbort&) {
+            return 2;
+        } catch (const std::exception& e) {
+            form.ShowError(e.what());
+            return 2;
+        }
+        if (form.BatchFinished) return form.BatchExitCode();
+        return app.exec();
+    }
+    app.setQuitOnLastWindowClosed(true);
+    instance.SetReceiver([&form](const std::vector<std::string>& arguments) { form.ReceiveCommandLine(arguments); });
+    form.show();
     return app.exec();
 }
 

@@ -25,6 +25,7 @@ struct TQuiltbatchSetup {
     std::string programDir;                // the program's directory (empty: the running program's)
     std::unique_ptr<IMainDialogs> dialogs;  // none: the Qt dialogs
     std::unique_ptr<qb::settings::IOptionsDialogs> optionsDialogs;  // none: the Qt dialogs
+    bool batch = false;  // a batch run: no window, no box, -x implied (batchmode.h)
     // Hand the command line to a queue window already running for the same user, display
     // and settings store, and end at once when it has taken them; otherwise become the
     // window that later programs hand to. Off for --new-instance, and never wanted where
@@ -62,6 +63,9 @@ public:
 // The whole program over a QApplication: creates the windows, shows the main window and runs
 // the message loop until the main window closes. A failure while starting goes to
 // `showError` and ends the program with exit code 1.
+// A batch run shows no window: it handles the command line at once (a bad one ends the
+// program with exit code 2), works through the queue and returns 0 when every project
+// produced its result, 1 when any failed.
 int RunQuiltbatch(QApplication& app, TQuiltbatchSetup setup,
                   const std::function<void(const std::string&)>& showError);
 

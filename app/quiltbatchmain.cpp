@@ -14,6 +14,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
 #include <QStatusBar>
@@ -28,6 +29,7 @@
 #include <limits>
 #include <new>
 
+#include "app/batchmode.h"
 #include "app/scriptfileunit_include.h"
 #include "model/datastructures.h"
 #include "panotools/panocorrect.h"
@@ -151,8 +153,13 @@ TMainForm::TMainForm(TMainFormSetup setup)
     : dialogs_(std::move(setup.dialogs)),
       commandLine_(std::move(setup.commandLine)),
       storeFile_(std::move(setup.storeFile)),
-      programDir_(std::move(setup.programDir)) {
+      programDir_(std::move(setup.programDir)),
+      batch_(setup.batch) {
     setObjectName("MainForm");
+    BatchOutput = WriteStderrLine;
+    if (!dialogs_ && batch_)
+        dialogs_ = std::make_unique<TBatchDialogs>([this] { return CurrentProject; },
+                                                   [this](const std::string& line) { BatchOutput(line); });
     if (!dialogs_) dialogs_ = std::make_unique<TQtMainDialogs>(this);
     if (programDir_.empty()) programDir_ = qb::platform::ExtractFilePath(qb::platform::ApplicationExeName());
     programDir_ = qb::platform::IncludeTrailingPathDelimiter(programDir_);
@@ -164,6 +171,13 @@ TMainForm::TMainForm(TMainFormSetup setup)
 
     BuildComponents();
     BuildActions();
+    // The run log, the progress display and a batch run's stderr watch every child.
+    ChildHooks.Started = [this](const std::string& executable, const std::string& commandLine,
+                                const std::string& workDir) { WatchChildStarted(executable, commandLine, workDir); };
+    ChildHooks.Line = [this](qb::platform::TOutputStream stream, const std::string& line) {
+        WatchChildLine(stream, line);
+    };
+    ChildHooks.Ended = [this](uint32_t exitCode, bool killed) { WatchChildEnded(exitCode, killed); };
 
     TempFiles.clear();
     DeleteOnExit.clear();
@@ -220,6 +234,12 @@ void TMainForm::BuildComponents() {
     StatusPanel = new QLabel(StatusBar1);
     StatusPanel->setObjectName("StatusPanel");
     StatusBar1->addWidget(StatusPanel, 1);
+    StatusProgress = new QProgressBar(StatusBar1);
+    StatusProgress->setObjectName("StatusProgress");
+    StatusProgress->setMaximumWidth(160);
+    StatusProgress->setRange(0, 100);
+    StatusProgress->hide();
+    StatusBar1->addPermanentWidget(StatusProgress);
 
     ToolBar1 = addToolBar("Toolbar");
     ToolBar1->setObjectName("ToolBar1");
@@ -296,6 +316,11 @@ void TMainForm::BuildActions() {
     ProcessMenu->addAction(actPreview);
     ProcessMenu->addAction(actShowScript);
     ProcessMenu->addAction(actLowPriority);
+    actShowLog = make("actShowLog", "Show Log", QKeySequence("Ctrl+L"),
+                      "Show the log of the current or last project's run", false, &TMainForm::actShowLogExecute);
+    actShowLog->setEnabled(false);
+    ProcessMenu->addSeparator();
+    ProcessMenu->addAction(actShowLog);
     HelpMenu->addAction(actHelpIndex);
     HelpMenu->addAction(actCommandLineSwitches);
     HelpMenu->addSeparator();
@@ -329,7 +354,10 @@ void TMainForm::SyncActionChecks() {
 // ---------------------------------------------------------------------------------------
 // Errors
 
-void TMainForm::ShowError(const std::string& message) { dialogs_->MessageDlg(message, TMsgDlgType::mtError, mbOK); }
+void TMainForm::ShowError(const std::string& message) {
+    RunLog.Message("error: " + message);
+    dialogs_->MessageDlg(message, TMsgDlgType::mtError, mbOK);
+}
 
 void TMainForm::HandleException(const std::function<void()>& handler) {
     try {
@@ -373,8 +401,11 @@ void TMainForm::ParseArguments(const std::vector<std::string>& arguments) {
                 SetExitWhenDone(true);
             else if (option == "-l")
                 SetLowPriority(true);
-            else if (option == "-s")
+            else if (option == "-s") {
+                // The review needs somebody to read the script and answer.
+                if (batch_) throw qb::Exception(kBatchShowScriptMessage);
                 SetShowScript(true);
+            }
             else if (option == "-d")
                 deleteAtExit = true;
             else
@@ -384,6 +415,7 @@ void TMainForm::ParseArguments(const std::vector<std::string>& arguments) {
         }
     }
     AddProjects(names);
+    if (batch_) BatchProjects = QueueCount();
     // Only names that passed the checks and were queued are deleted at exit: a name that is
     // no project (or a command line that queued nothing) must not cost the user a file.
     if (deleteAtExit) DeleteOnExit.insert(DeleteOnExit.end(), names.begin(), names.end());
@@ -531,6 +563,7 @@ void TMainForm::StartNextProject() {
     UpdateStatus();
     try {
         LoadProject(*project, CurrentProject);
+        OpenRunLog(project->Panorama.OutputFile);
         if (project->Panorama.FastTransform && !PanoCorrect1_->HasFastTransform())
             project->Panorama.FastTransform = false;
         MorphToFit(*project, PreviewMode);
@@ -553,6 +586,7 @@ void TMainForm::Timer1Timer() {
         ReadChildOutput(false);
         Tick();
     });
+    if (batch_) SkipFailedProjects();
 }
 
 // ---------------------------------------------------------------------------------------
@@ -569,6 +603,12 @@ void TMainForm::UpdateStatus() {
     else
         text = "Idle";
     StatusPanel->setText(ToQ(text));
+    UpdateProgress();
+    // A batch run tells each new state on stderr (not the idle one between runs).
+    if (batch_ && text != lastBatchStatus_) {
+        lastBatchStatus_ = text;
+        if (text != "Idle") BatchOutput("quiltbatch: " + OneLine(text));
+    }
 }
 
 std::string TMainForm::StatusText() const { return FromQ(StatusPanel->text()); }
@@ -757,8 +797,13 @@ void TMainForm::closeEvent(QCloseEvent* e) {
         e->ignore();
         return;
     }
-    RegForm1Save();
     e->accept();
+    if (batch_) {
+        // A batch run has shown no window whose place would be worth keeping.
+        FinishBatch();
+        return;
+    }
+    RegForm1Save();
 }
 
 void TMainForm::dragEnterEvent(QDragEnterEvent* e) {

@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+#include "app/childprogress.h"
+#include "app/runlog.h"
 #include "core/exceptions.h"
 #include "platform/process.h"
 #include "platform/versioninfo.h"
@@ -33,6 +35,7 @@ class QEvent;
 class QLabel;
 class QListWidget;
 class QMenu;
+class QProgressBar;
 class QShowEvent;
 class QStatusBar;
 class QTimer;
@@ -50,6 +53,7 @@ class TfrmOptions;
 namespace qb::app {
 
 class TdlgShowScript;
+class TLogViewForm;
 class TProgressForm;
 
 // ---------------------------------------------------------------------------------------
@@ -171,6 +175,7 @@ struct TMainFormSetup {
     std::vector<std::string> commandLine;   // the program's arguments after its name
     std::string storeFile;                  // the registry store (empty: the shared one)
     std::string programDir;                 // the program's directory, with trailing '/'
+    bool batch = false;                     // a batch run: no window, no box (batchmode.h)
 };
 
 // The program's version resource reader (dfsVersionInfoResource1): the product version of
@@ -337,6 +342,56 @@ public:
     void ShowError(const std::string& message);
 
     // ===================================================================================
+    // Batch runs (quiltbatchmain_batch.cpp): no window is shown and no box opened; -x is
+    // implied, a project that fails is reported and skipped, and the program ends with the
+    // status of the whole queue.
+    // ===================================================================================
+
+    bool BatchMode() const { return batch_; }
+    // The projects of this batch run (queued from the command line) and those that failed.
+    int BatchProjects = 0;
+    std::vector<std::string> FailedProjects;
+    // Takes the first project out of a queue that a failure stopped and goes on with the
+    // next one; ends the run when the queue is empty.
+    void SkipFailedProjects();
+    // Ends a batch run: the line naming the failed projects, then `OnBatchEnd` with the
+    // exit status (0 when every project produced its result, else 1).
+    void FinishBatch();
+    bool BatchFinished = false;
+    int BatchExitCode() const { return FailedProjects.empty() ? 0 : 1; }
+    std::function<void(int exitCode)> OnBatchEnd;
+    // A line of our own about the project being worked on, in a batch run.
+    void BatchStatusLine(const std::string& text);
+    // Where the lines of a batch run go (the dialogs' lines included): stderr.
+    std::function<void(const std::string& line)> BatchOutput;
+
+    // ===================================================================================
+    // The run log and the progress of the running child (quiltbatchmain_log.cpp)
+    // ===================================================================================
+
+    // The log of the current project's run (closed when none has been opened).
+    TRunLog RunLog;
+    // The log of the current or last project, for "Show Log" (empty before the first run).
+    std::string LastLogFile;
+    // The number of layers Enblend blends in the current run (set with EnblendArgs).
+    int EnblendLayers = 0;
+    // The progress of the running child, from its output (none while no child runs).
+    std::unique_ptr<TChildProgress> ChildProgress;
+    QProgressBar* StatusProgress = nullptr;  // beside the status text while a child runs
+    QAction* actShowLog = nullptr;
+    TLogViewForm* LogView = nullptr;  // made on first use
+    // Opens the log of the project that is being started (after it has been read).
+    void OpenRunLog(const std::string& outputFile);
+    // What the children do, for the log, the progress bar and a batch run's stderr (the
+    // hooks of ChildHooks).
+    void WatchChildStarted(const std::string& executable, const std::string& commandLine, const std::string& workDir);
+    void WatchChildLine(qb::platform::TOutputStream stream, const std::string& line);
+    void WatchChildEnded(uint32_t exitCode, bool killed);
+    // The bar and the mark of the running project in the queue after the run state.
+    void UpdateProgress();
+    void actShowLogExecute();
+
+    // ===================================================================================
     // Stitch pipeline of one project (quiltbatchmain_pipeline.cpp)
     // ===================================================================================
 
@@ -432,6 +487,10 @@ private:
     std::vector<std::string> commandLine_;
     std::string storeFile_;
     std::string programDir_;
+    bool batch_ = false;
+    // The stream of the child's line being read (the run log marks stderr's lines).
+    std::shared_ptr<qb::platform::TOutputStream> lineStream_;
+    std::string lastBatchStatus_;
 };
 
 }  // namespace qb::app

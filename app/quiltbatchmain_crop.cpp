@@ -43,6 +43,7 @@ void TMainForm::CropImageFile(const std::string& sourceFile, const std::string& 
     if (ProgressForm) ProgressForm->StartProgress(std::string(), this, false);
     try {
         if (ProgressForm) ProgressForm->SetMessage(qb::Format("Loading image %s", sourceFile.c_str()));
+        BatchStatusLine(qb::Format("Loading image %s", sourceFile.c_str()));
         try {
             auto source = std::make_unique<qb::TzrMemBitmap>();
             source->LoadFromFile(sourceFile, 0);

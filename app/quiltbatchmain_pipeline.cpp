@@ -334,6 +334,7 @@ void TMainForm::StartStitch(qb::TvrdProject& project, bool showScript, bool prev
                     args += " " + QuoteArgument(qb::platform::ExtractRelativePath(imagesDir, layer));
                 }
                 EnblendArgs = args;
+                EnblendLayers = k;
                 EnblendWorkDir = imagesDir;
             }
         }

@@ -1,5 +1,5 @@
-# The memory bitmap benchmark: our file input and output and pixel operations on one
-# 6000 x 4000 picture, compared with libvips, ImageMagick and djpeg by
+# The memory bitmap as a command-line program: file input and output and pixel operations,
+# each run as a whole process against libvips, ImageMagick and djpeg by
 # bench/membitmap_bench.sh (see bench/README.md, "Image buffers").
 if(TARGET qb_membitmap)
   add_executable(bench_membitmap ${CMAKE_CURRENT_LIST_DIR}/membitmap_bench.cpp)

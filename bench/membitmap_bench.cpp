@@ -1,23 +1,26 @@
-// Times the memory bitmap's file input and output and its heavy pixel operations on one
-// photograph-like 6000 x 4000 picture. Run by bench/membitmap_bench.sh, which times the
-// peer programs on the same files and writes the comparison table.
+// The memory bitmap as a command-line program, so that each operation is timed as a whole
+// process (start, reading the input file, the operation, writing the output file) exactly
+// like the peer programs it is compared with. Run by bench/membitmap_bench.sh.
 //
-//   bench_membitmap generate <dir>     writes <dir>/photo.jpg and <dir>/photo.tif
-//   bench_membitmap run <dir> [reps] [case]
-//       prints "<case> <wall seconds> <processor seconds>" (medians) for every case, or one
+//   bench_membitmap generate <dir>                       writes <dir>/photo.jpg and photo.tif
+//   bench_membitmap decode <in>                          loads the picture, writes nothing
+//   bench_membitmap convert <in> <out>                   loads and saves
+//   bench_membitmap crop <in> <out> <left> <top> <w> <h> the crop pre-pass job (pf32bit copy)
+//   bench_membitmap rotate <in> <out> <angle>            CreateRotatedCopy
+//   bench_membitmap zoomout <in> <out> <factor>          CreateZoomedOutCopy, smooth
+//
+// Every operation runs on the calling thread; the output's format follows its extension.
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <ctime>
-#include <functional>
 #include <string>
 #include <vector>
 
+#include "bench/driver.h"
 #include "components/MemBitmapIO/tzrmembitmapunit.h"
 #include "core/exceptions.h"
+#include "core/numbertext.h"
 
 namespace {
 
@@ -25,11 +28,6 @@ using qb::TzrMemBitmap;
 
 constexpr int kWidth = 6000;
 constexpr int kHeight = 4000;
-// The crop pre-pass job: a 4000 x 3000 window well inside the picture.
-constexpr int kCropLeft = 1000;
-constexpr int kCropTop = 500;
-constexpr int kCropWidth = 4000;
-constexpr int kCropHeight = 3000;
 
 // A picture with the statistics of a photograph rather than of a test chart: a smooth
 // sky-to-ground gradient, large soft shapes, sharp-edged objects, fine texture and sensor
@@ -88,110 +86,60 @@ void Generate(const std::string& dir) {
     b.SaveToFile(dir + "/photo.tif");
 }
 
-struct Times {
-    double wall;
-    double cpu;
-};
 
-double CpuSeconds() {
-    timespec ts{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
+int Usage() {
+    std::fprintf(stderr,
+                 "usage: bench_membitmap generate <dir> | decode <in> | convert <in> <out> |\n"
+                 "       crop <in> <out> <left> <top> <width> <height> | rotate <in> <out> <angle> |\n"
+                 "       zoomout <in> <out> <factor>\n");
+    return 2;
 }
 
-Times Median(const std::function<void()>& job, int reps) {
-    std::vector<double> walls, cpus;
-    for (int i = 0; i < reps; ++i) {
-        const double cpu0 = CpuSeconds();
-        const auto start = std::chrono::steady_clock::now();
-        job();
-        walls.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-        cpus.push_back(CpuSeconds() - cpu0);
+int Run(const std::vector<std::string>& a) {
+    if (a.empty()) return Usage();
+    const std::string& op = a[0];
+    if (op == "generate" && a.size() == 2) {
+        Generate(a[1]);
+        return 0;
     }
-    std::sort(walls.begin(), walls.end());
-    std::sort(cpus.begin(), cpus.end());
-    return {walls[walls.size() / 2], cpus[cpus.size() / 2]};
-}
-
-void Run(const std::string& dir, int reps, const std::string& only) {
-    const std::string jpg = dir + "/photo.jpg";
-    const std::string tif = dir + "/photo.tif";
-    const std::string out = dir + "/ours_out.tif";
-    const std::string crop = dir + "/ours_crop.tif";
-
-    // Wall and processor time (user + system) of each case, the medians of reps runs.
-    const auto report = [&](const char* name, const std::function<void()>& job) {
-        if (!only.empty() && only != name) return;
-        const Times t = Median(job, reps);
-        std::printf("%s %.4f %.4f\n", name, t.wall, t.cpu);
-        std::fflush(stdout);
-    };
-
-    report("jpeg_load", [&] {
-               TzrMemBitmap b;
-               b.LoadFromFile(jpg);
-           });
-    report("tiff_load", [&] {
-               TzrMemBitmap b;
-               b.LoadFromFile(tif);
-           });
-
-    TzrMemBitmap photo;
-    photo.LoadFromFile(jpg);
-    if (photo.GetWidth() != kWidth || photo.GetHeight() != kHeight) {
-        throw qb::Exception("unexpected picture size");
+    if (a.size() < 2) return Usage();
+    TzrMemBitmap source;
+    if (op == "decode" && a.size() == 2) {
+        source.LoadFromFile(a[1]);
+        return 0;
     }
-    report("tiff_save", [&] { photo.SaveToFile(out); });
-
-    report("crop_job", [&] {
-               TzrMemBitmap source;
-               source.LoadFromFile(jpg);
-               TzrMemBitmap target;
-               target.SetPixelFormat(qb::pf32bit);
-               target.ExtractCropFrom(source,
-                                      qb::TRect(kCropLeft, kCropTop, kCropLeft + kCropWidth,
-                                                kCropTop + kCropHeight),
-                                      0, true);
-               target.SaveToFile(crop);
-           });
-    // The crop alone, to show where the job's time goes.
-    report("crop_only", [&] {
-               TzrMemBitmap target;
-               target.SetPixelFormat(qb::pf32bit);
-               target.ExtractCropFrom(photo,
-                                      qb::TRect(kCropLeft, kCropTop, kCropLeft + kCropWidth,
-                                                kCropTop + kCropHeight),
-                                      0, true);
-           });
-    // A new bitmap of the picture's size, written once: the cost of fresh memory that
-    // every operation producing a new bitmap pays.
-    report("alloc_touch", [&] {
-        TzrMemBitmap b;
-        b.SetWidthHeightPixelFormat(kHeight, kWidth, qb::pf24bit, false);
-        qb::TzrWriteHold hold(b);
-        for (int y = 0; y < b.GetHeight(); y += 1) b.GetScanline(y)[0] = 1;
-        for (int y = 0; y < b.GetHeight(); ++y) std::memset(b.GetScanline(y), 7, std::size_t(kHeight) * 3);
-    });
-    report("rotate90", [&] { auto r = photo.CreateRotatedCopy(90); });
-    report("zoomout4", [&] { auto z = photo.CreateZoomedOutCopy(4, true); });
+    if (op == "convert" && a.size() == 3) {
+        source.LoadFromFile(a[1]);
+        source.SaveToFile(a[2]);
+        return 0;
+    }
+    if (op == "crop" && a.size() == 7) {
+        const int left = qb::StrToInt(a[3]), top = qb::StrToInt(a[4]);
+        source.LoadFromFile(a[1]);
+        // As the crop pre-pass makes its copies: the window with an opaque alpha channel.
+        TzrMemBitmap target;
+        target.SetPixelFormat(qb::pf32bit);
+        target.ExtractCropFrom(source,
+                               qb::TRect(left, top, left + qb::StrToInt(a[5]), top + qb::StrToInt(a[6])),
+                               0, true);
+        target.SaveToFile(a[2]);
+        return 0;
+    }
+    if (op == "rotate" && a.size() == 4) {
+        const int angle = qb::StrToInt(a[3]);
+        source.LoadFromFile(a[1]);
+        source.CreateRotatedCopy(angle)->SaveToFile(a[2]);
+        return 0;
+    }
+    if (op == "zoomout" && a.size() == 4) {
+        const int factor = qb::StrToInt(a[3]);
+        source.LoadFromFile(a[1]);
+        source.CreateZoomedOutCopy(factor, true)->SaveToFile(a[2]);
+        return 0;
+    }
+    return Usage();
 }
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    try {
-        if (argc >= 3 && std::string(argv[1]) == "generate") {
-            Generate(argv[2]);
-            return 0;
-        }
-        if (argc >= 3 && std::string(argv[1]) == "run") {
-            Run(argv[2], argc >= 4 ? std::max(1, std::atoi(argv[3])) : 5, argc >= 5 ? argv[4] : "");
-            return 0;
-        }
-        std::fprintf(stderr, "usage: bench_membitmap generate <dir> | run <dir> [reps]\n");
-        return 2;
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "bench_membitmap: %s\n", e.what());
-        return 1;
-    }
-}
+int main(int argc, char** argv) { return qb::bench::DriverMain("bench_membitmap", argc, argv, Run); }

@@ -3,7 +3,17 @@
 // rendered by PTmender itself so that their geometry is exact, queued with -x.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
 
 #include <string>
 
@@ -38,11 +48,12 @@ protected:
     }
     void TearDown() override { test::RemoveTree(dir); }
 
-    // A project of the three views: cylindrical, 150 degrees, 1200 x 400.
-    std::string WriteProject(int format, bool enblend, const std::string& outputName) {
+    // A project of the three views: cylindrical, 150 degrees, 1200 x 400 unless said.
+    std::string WriteProject(int format, bool enblend, const std::string& outputName,
+                             const std::string& projectName = "project.pts", int width = 1200) {
         TvrdProject p;
-        p.Width = 1200;
-        p.Height = 400;
+        p.Width = width;
+        p.Height = width / 3;
         p.PreviewWidth = 300;
         p.PreviewHeight = 100;
         p.Panorama.Projection = 1;
@@ -61,7 +72,7 @@ protected:
             im.CropBottom = 300;
             im.Yaw = views[k].yaw;
         }
-        const std::string name = dir + "project.pts";
+        const std::string name = dir + projectName;
         test::WriteFile(name, MakeScriptText(p, ScriptMode::Project));
         return name;
     }
@@ -111,10 +122,30 @@ TEST_F(EndToEnd, TiffWithEnblendGivesTheBlendedPanorama) {
     const auto agreement = test::CompareWhereOpaque(output + "pano.tif", reference, output + "pano.tif", 32);
     EXPECT_GT(agreement.compared, 200000);
     EXPECT_GT(agreement.share, 0.95);
-    // The layers, the script and the stitcher's leftovers are gone; the project is untouched.
-    EXPECT_EQ(FindFiles(output, "*"), std::vector<std::string>{"pano.tif"});
+    // The layers, the script and the stitcher's leftovers are gone; the project is untouched;
+    // the run's log is beside the panorama.
+    EXPECT_EQ(FindFiles(output, "*"), (std::vector<std::string>{"pano.log", "pano.tif"}));
     ExpectNoTemporaryFiles();
     EXPECT_EQ(test::ReadFile(project), before);
+    // The log of the run: each program's command line, working directory, output and exit.
+    const std::string log = test::ReadFile(output + "pano.log");
+    const auto count = [&log](const std::string& part) {
+        size_t n = 0;
+        for (size_t at = log.find(part); at != std::string::npos; at = log.find(part, at + 1)) ++n;
+        return n;
+    };
+    EXPECT_EQ(count("project " + project + "\n"), 1u) << log;
+    EXPECT_EQ(count(" start: \"" QB_BINARY_DIR "/bin/Helpers/PTStitcher\" -o \"" + output + "pano\" \"" + images +
+                    "_vrdtmp_0.txt\"\n"),
+              1u)
+        << log;
+    EXPECT_EQ(count(" start: \"/usr/bin/enblend\" "), 1u) << log;
+    EXPECT_EQ(count("  working directory: " + images + "\n"), 2u) << log;
+    for (int k = 1; k <= 3; ++k)
+        EXPECT_EQ(count("  out| Converting Image " + std::to_string(k) + " / 3 "), 1u) << log;
+    EXPECT_EQ(count("  err| enblend: info: writing final output\n"), 1u) << log;
+    EXPECT_EQ(count(" end: exit code 0 after "), 2u) << log;
+    EXPECT_EQ(log.find('\b'), std::string::npos);
 }
 
 TEST_F(EndToEnd, JpegWithoutEnblendGivesTheFlattenedJpeg) {
@@ -134,7 +165,7 @@ TEST_F(EndToEnd, JpegWithoutEnblendGivesTheFlattenedJpeg) {
               0);
     const auto agreement = test::CompareWhereOpaque(output + "pano.jpg", reference, dir + "mask.tif", 40);
     EXPECT_GT(agreement.share, 0.95);
-    EXPECT_EQ(FindFiles(output, "*"), std::vector<std::string>{"pano.jpg"});
+    EXPECT_EQ(FindFiles(output, "*"), (std::vector<std::string>{"pano.jpg", "pano.log"}));
     for (const auto& n : FindFiles(images, "_PTStitcher_tmp_*")) platform::DeleteFile(images + n);
     ExpectNoTemporaryFiles();
 }
@@ -156,7 +187,120 @@ TEST_F(EndToEnd, PreviewShowsTheSmallJpegInTheViewer) {
     Size(dir + "shown.jpg", w, h);
     EXPECT_EQ(w, 300);
     EXPECT_EQ(h, 100);
-    // The final panorama was not made, and the preview is deleted after the viewer ended.
-    EXPECT_TRUE(FindFiles(output, "*").empty());
+    // The final panorama was not made, and the preview is deleted after the viewer ended;
+    // the log of the run is where the panorama's would be.
+    EXPECT_EQ(FindFiles(output, "*"), std::vector<std::string>{"pano.log"});
     ExpectNoTemporaryFiles();
+}
+
+namespace {
+
+// Processes whose parent is `parent`.
+std::vector<pid_t> ChildrenOf(pid_t parent) {
+    std::vector<pid_t> out;
+    DIR* d = opendir("/proc");
+    if (!d) return out;
+    while (dirent* e = readdir(d)) {
+        const pid_t pid = static_cast<pid_t>(std::atoi(e->d_name));
+        if (pid <= 0) continue;
+        const std::string stat = test::ReadFile("/proc/" + std::string(e->d_name) + "/stat");
+        // pid (comm) state ppid ...: the name may hold blanks, so read after its ')'.
+        const size_t close = stat.rfind(')');
+        if (close == std::string::npos) continue;
+        char state = 0;
+        int ppid = 0;
+        if (std::sscanf(stat.c_str() + close + 1, " %c %d", &state, &ppid) == 2 && ppid == parent) out.push_back(pid);
+    }
+    closedir(d);
+    return out;
+}
+
+// Whether any process of the group is left (zombies waiting for their parent included).
+bool GroupAlive(pid_t group) { return kill(-group, 0) == 0 || errno != ESRCH; }
+
+}  // namespace
+
+TEST_F(EndToEnd, BatchRunSkipsABrokenProjectAndEndsWithTheStatusOfTheQueue) {
+    Setting("EnblendDir", "/usr/bin");
+    const std::string first = WriteProject(8, true, "first.tif", "first.pts");
+    // The second project names an image that is not there.
+    std::string text = test::ReadFile(WriteProject(7, false, "second.jpg", "second.pts"));
+    const size_t at = text.find("view1.tif");
+    ASSERT_NE(at, std::string::npos);
+    text.replace(at, 9, "gone1.tif");
+    const std::string second = dir + "second.pts";
+    test::WriteFile(second, text);
+    const std::string third = WriteProject(7, false, "third.jpg", "third.pts");
+    // The run ends by itself: timeout's 124 would say it did not.
+    EXPECT_EQ(Quiltbatch("--batch '" + first + "' '" + second + "' '" + third + "'"), 1)
+        << test::ReadFile(dir + "log.txt");
+    const std::string err = test::ReadFile(dir + "log.txt");
+    EXPECT_TRUE(FileExists(output + "first.tif")) << err;
+    EXPECT_TRUE(FileExists(output + "third.jpg")) << err;
+    EXPECT_FALSE(FileExists(output + "second.jpg"));
+    EXPECT_NE(err.find("quiltbatch: error: " + second + ": Image does not exist: " + images + "gone1.tif\n"),
+              std::string::npos)
+        << err;
+    // A line per stage, and the children's output prefixed with the project.
+    EXPECT_NE(err.find("quiltbatch: " + first + ": Converting image 2 of 3\n"), std::string::npos) << err;
+    EXPECT_NE(err.find("quiltbatch: " + first + ": Blending image 3 of 3\n"), std::string::npos) << err;
+    EXPECT_NE(err.find("quiltbatch: " + third + ": Flattening the layers\n"), std::string::npos) << err;
+    EXPECT_NE(err.find("\n" + third + ": Converting Image 1 / 3 "), std::string::npos) << err;
+    // Counters show as the terminal would leave them, without their backspaces.
+    EXPECT_EQ(err.find('\b'), std::string::npos);
+    // The last line names the failed project.
+    ASSERT_GE(err.size(), 2u);
+    const std::string last = err.substr(err.rfind('\n', err.size() - 2) + 1);
+    EXPECT_EQ(last, "quiltbatch: 1 of 3 projects failed: " + second + "\n");
+    for (const auto& n : FindFiles(images, "_PTStitcher_tmp_*")) ADD_FAILURE() << "left behind: " << n;
+    ExpectNoTemporaryFiles();
+}
+
+TEST_F(EndToEnd, SigtermDuringARealStitchEndsTheBatchRunWith143AndNothingLeft) {
+    // Large enough for PTmender to be at work for a few seconds.
+    const std::string project = WriteProject(8, false, "big.tif", "big.pts", 3000);
+    const std::string program = QB_BINARY_DIR "/bin/quiltbatch";
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        setenv("KELMORA_REGISTRY", store.c_str(), 1);
+        if (chdir(dir.c_str()) != 0) _exit(120);
+        const std::string err = dir + "log.txt";
+        freopen(err.c_str(), "w", stderr);
+        freopen("/dev/null", "w", stdout);
+        execl(program.c_str(), program.c_str(), "--batch", project.c_str(), static_cast<char*>(nullptr));
+        _exit(121);
+    }
+    // Wait (at most two minutes) for PTmender: the front's child, in the front's group.
+    pid_t group = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+    while (std::chrono::steady_clock::now() < deadline && group == 0) {
+        for (pid_t front : ChildrenOf(pid))
+            if (!ChildrenOf(front).empty()) group = getpgid(front);
+        if (group == 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_GT(group, 0) << test::ReadFile(dir + "log.txt");
+    ASSERT_NE(group, getpgid(0));
+    kill(pid, SIGTERM);
+    const auto signalled = std::chrono::steady_clock::now();
+    int status = 0;
+    pid_t done = 0;
+    while ((done = waitpid(pid, &status, WNOHANG)) == 0 &&
+           std::chrono::steady_clock::now() - signalled < std::chrono::seconds(30))
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (done == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        FAIL() << "still running 30 s after SIGTERM";
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - signalled).count();
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 143) << test::ReadFile(dir + "log.txt");
+    // A second or two on an idle machine; this one may be loaded.
+    EXPECT_LT(seconds, 10.0);
+    // Nothing of the stitcher's group runs on, and nothing of the run is left.
+    for (int i = 0; i < 500 && GroupAlive(group); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_FALSE(GroupAlive(group));
+    ExpectNoTemporaryFiles();
+    EXPECT_TRUE(FindFiles(output, "big*.tif").empty());
 }

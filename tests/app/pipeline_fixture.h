@@ -168,8 +168,10 @@ protected:
         TempDirTest::TearDown();
     }
 
-    // The windows of the program, over the library `library` (the real bridge unless said).
-    void CreateForm(const std::string& library = std::string()) {
+    // The windows of the program, over the library `library` (the real bridge unless said),
+    // with the scripted dialogs unless others are given; `batch` makes a batch run's window.
+    void CreateForm(const std::string& library = std::string(), std::unique_ptr<IMainDialogs> dialogs = nullptr,
+                    bool batch = false) {
         DestroyForm();
         TScopedEnv lib(qb::Pano12LibraryVariable, library.empty() ? BridgeLibrary() : library);
         const char* store = std::getenv("KELMORA_REGISTRY");
@@ -178,7 +180,8 @@ protected:
         os.programDir = Path("prog/");
         os.dialogs = std::make_unique<TNoOptionsDialogs>();
         TMainFormSetup ms;
-        ms.dialogs = std::make_unique<TFakeMainDialogs>(answers);
+        ms.dialogs = dialogs ? std::move(dialogs) : std::make_unique<TFakeMainDialogs>(answers);
+        ms.batch = batch;
         ms.storeFile = os.storeFile;
         ms.programDir = Path("prog/");
         form = std::make_unique<TMainForm>(std::move(ms));

@@ -96,12 +96,14 @@ protected:
         qb::test::WriteFile(file, qb::MakeScriptText(p, qb::ScriptMode::Project));
         return file;
     }
-    // The program, offscreen, with this test's store, started in `cwd`; its process id.
-    int Start(const std::string& args, const std::string& log, const std::string& cwd = std::string()) {
+    // The program's window (--window: offscreen would otherwise make it a batch run), or a
+    // batch run, with this test's store, started in `cwd`; its process id.
+    int Start(const std::string& args, const std::string& log, const std::string& cwd = std::string(),
+              bool window = true) {
         const std::string command = "cd " + Quote(cwd.empty() ? dir : cwd) +
                                     " && exec env -u PANO12_LIBRARY KELMORA_REGISTRY=" + Quote(store) +
-                                    " QT_QPA_PLATFORM=offscreen " + Quote(QB_BINARY_DIR "/bin/quiltbatch") + " " +
-                                    args + " >" + Quote(Path("logs/" + log)) + " 2>&1";
+                                    " QT_QPA_PLATFORM=offscreen " + Quote(QB_BINARY_DIR "/bin/quiltbatch") +
+                                    (window ? " --window " : " ") + args + " >" + Quote(Path("logs/" + log)) + " 2>&1";
         std::string sh = "/bin/sh", c = "-c";
         char* argv[] = {sh.data(), c.data(), const_cast<char*>(command.c_str()), nullptr};
         pid_t pid = 0;
@@ -165,6 +167,24 @@ TEST_F(ProgramRun, ASecondProgramHandsItsProjectsToTheRunningOne) {
     EXPECT_TRUE(FileExists(Path("out/first.tif")));
     EXPECT_TRUE(FileExists(Path("out/second.tif")));
     EXPECT_TRUE(TemporaryFiles().empty());
+}
+
+TEST_F(ProgramRun, ABatchRunBesideAnOpenWindowDoesItsOwnWork) {
+    UseLockingStitcher();
+    const int window = Start("-x " + Quote(Project("first.pts", "first.tif")), "first.txt");
+    ASSERT_TRUE(Eventually([&] { return FileExists(Path("logs/first")); })) << Log("first.txt");
+    // The window's queue is held by its first project; a batch run that handed its project
+    // over would end at once without it.
+    qb::test::WriteFile(Flag("second"), "");
+    const int batch = Start(Quote(Project("second.pts", "second.tif")), "second.txt", std::string(), false);
+    const int status = Wait(batch);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << Log("second.txt");
+    EXPECT_TRUE(FileExists(Path("out/second.tif"))) << Log("second.txt");
+    EXPECT_FALSE(FileExists(Path("out/first.tif")));
+    qb::test::WriteFile(Flag("first"), "");
+    const int end = Wait(window);
+    ASSERT_TRUE(WIFEXITED(end) && WEXITSTATUS(end) == 0) << end << Log("first.txt");
+    EXPECT_TRUE(FileExists(Path("out/first.tif")));
 }
 
 TEST_F(ProgramRun, ASecondWindowOfItsOwnLeavesTheFirstOnesFilesAlone) {

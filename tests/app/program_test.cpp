@@ -11,6 +11,7 @@
 
 #include "platform/files.h"
 #include "platform/registry.h"
+#include "app/batchmode.h"
 #include "settings/options.h"
 #include "tests/support/tempdir.h"
 
@@ -95,6 +96,56 @@ TEST_F(ProgramTest, HelpAndVersionArePrintedWithoutAWindow) {
         EXPECT_EQ(qb::test::ReadFile(Path("err.txt")), "") << c.args;
     }
     EXPECT_NE(qb::test::ReadFile(Path("out.txt")).find("--new-instance"), std::string::npos);
+}
+
+TEST_F(ProgramTest, BatchRunsEndByThemselvesWithTheStatusOfTheirCommandLineAndQueue) {
+    const std::string program = std::string(QB_BINARY_DIR) + "/bin/quiltbatch";
+    qb::test::WriteFile(Path("bad.pts"), "not a project");
+    const std::string failed = "quiltbatch: error: bad.pts: This is not a Vorda project file.\n";
+    struct Case {
+        const char* env;  // how Qt and the display are set up
+        const char* args;
+        int status;
+        std::string last;  // the last line on stderr
+    };
+    const char* offscreen = "QT_QPA_PLATFORM=offscreen";
+    const Case cases[] = {
+        // A bad command line: nothing is stitched.
+        {offscreen, "--batch -s bad.pts", 2, std::string("quiltbatch: error: ") + qb::app::kBatchShowScriptMessage},
+        {offscreen, "--batch -q bad.pts", 2, "quiltbatch: error: Unknown command line parameter: -q"},
+        {offscreen, "--batch missing.pts", 2, "quiltbatch: error: File does not exist: missing.pts"},
+        {offscreen, "--batch --window", 2, "quiltbatch: error: --batch and --window cannot be given together."},
+        // Nothing to do is done at once.
+        {offscreen, "--batch", 0, ""},
+        // A project that fails is skipped, and named at the end.
+        {offscreen, "--batch bad.pts", 1, "quiltbatch: 1 of 1 projects failed: bad.pts"},
+        // Batch runs by themselves: Qt offscreen or minimal, or no display at all.
+        {offscreen, "bad.pts bad.pts", 1, "quiltbatch: 2 of 2 projects failed: bad.pts, bad.pts"},
+        {"QT_QPA_PLATFORM=minimal", "-x bad.pts", 1, "quiltbatch: 1 of 1 projects failed: bad.pts"},
+        {"-u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM", "bad.pts", 1,
+         "quiltbatch: 1 of 1 projects failed: bad.pts"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.env) + " " + c.args);
+        // timeout's 124 would say that the run did not end by itself.
+        const int status = Shell("cd " + Quote(dir) + " && env -u PANO12_LIBRARY " + c.env + " KELMORA_REGISTRY=" +
+                                 Quote(Path("store.sqlite3")) + " timeout 60 " + Quote(program) + " " + c.args +
+                                 " >" + Quote(Path("out.txt")) + " 2>" + Quote(Path("err.txt")));
+        const std::string err = qb::test::ReadFile(Path("err.txt"));
+        EXPECT_EQ(status, c.status) << err;
+        // No window, no box: the messages are lines on stderr, nothing goes to stdout.
+        EXPECT_EQ(qb::test::ReadFile(Path("out.txt")), "");
+        if (c.last.empty()) {
+            EXPECT_EQ(err.find("quiltbatch: "), std::string::npos) << err;
+            continue;
+        }
+        ASSERT_FALSE(err.empty());
+        const size_t start = err.rfind('\n', err.size() - 2);
+        EXPECT_EQ(err.substr(start == std::string::npos ? 0 : start + 1), c.last + "\n") << err;
+        if (c.status == 1) {
+            EXPECT_NE(err.find(failed), std::string::npos) << err;
+        }
+    }
 }
 
 }  // namespace

@@ -80,7 +80,10 @@ TEST_F(QueueTest, StartsIdleAndStartedWithItsMenusToolbarAndActions) {
               (std::vector<std::string>{"Add Vorda Project...", "Remove Project", "Exit when done", "Options...", "-",
                                         "Exit"}));
     EXPECT_EQ(ActionTexts(f.ProcessMenu->actions()),
-              (std::vector<std::string>{"Start", "Stop", "-", "Preview", "Show Script", "Background Priority"}));
+              (std::vector<std::string>{"Start", "Stop", "-", "Preview", "Show Script", "Background Priority", "-",
+                                        "Show Log"}));
+    // There is no log to show before a project has run.
+    EXPECT_FALSE(f.actShowLog->isEnabled());
     EXPECT_EQ(ActionTexts(f.HelpMenu->actions()),
               (std::vector<std::string>{"Index...", "Command line...", "-", "About..."}));
     EXPECT_EQ(ActionTexts(f.ToolBar1->actions()),

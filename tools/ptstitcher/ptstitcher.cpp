@@ -601,6 +601,10 @@ std::string FindPTmender() {
     throw Exception("PTmender not found: install the package libpano13-bin, or name the program in the environment variable PTMENDER");
 }
 
+// A stage of our own after PTmender's, on stdout beside its progress ("PTStitcher: <stage>"),
+// for whoever follows the run.
+void ReportStage(const std::string& stage) { std::cout << "PTStitcher: " << stage << std::endl; }
+
 // Runs PTmender on the script in the current directory and waits for it; its progress goes
 // to our stdout. A stop signal passed on to it makes this raise the silent abort.
 void RunPTmender(const std::string& ptmender, const std::string& prefix, const std::string& script) {
@@ -717,6 +721,8 @@ int Run(const TArguments& args) {
         height = first.canvasHeight;
         if (width <= 0 || height <= 0) TzrMemBitmap::GetSizeFromFile(layers[0], &width, &height);
     }
+    ReportStage("flattening " + std::to_string(layers.size()) + " layers into " +
+                platform::ExtractFileName(final));
     try {
         WriteFlattened(layers, kind, format, width, height, *result, true, &cancelledFlag);
     } catch (const EAbort&) {
