@@ -185,15 +185,12 @@ void TMainForm::SuperviseChild() {
             const bool partial = qb::platform::FileExists(EnblendOutput);
             if (partial) qb::platform::DeleteFile(EnblendOutput);
             SetStarted(false);
-            if (!killed) {
-                ShowError(code != 0 ? qb::Format("Enblend failed with exit status %u.%s",
-                                                 static_cast<unsigned>(code),
-                                                 partial ? (" Its incomplete result " + EnblendOutput +
-                                                            " has been removed.")
-                                                               .c_str()
-                                                         : "") +
-                                          LastOutput(ChildOutputTail)
-                                    : ChildFailureMessage("Enblend", code, EnblendOutput));
+            if (!killed && code == 0) {
+                ShowError(ChildFailureMessage("Enblend", code, EnblendOutput));
+            } else if (!killed) {
+                std::string message = qb::Format("Enblend failed with exit status %u.", static_cast<unsigned>(code));
+                if (partial) message += " Its incomplete result " + EnblendOutput + " has been removed.";
+                ShowError(message + LastOutput(ChildOutputTail));
             }
         }
     }
