@@ -344,7 +344,7 @@ int TzrCustomBitmapScrollBox::FitZoom(int imageWidth, int imageHeight, QSize cli
 
 QSize TzrCustomBitmapScrollBox::FitClientSize() const {
     // The fitted picture needs no scroll bars, so the client is taken without them.
-    return FScrollBox->maximumViewportSize();
+    return FScrollBox->FullViewportSize();
 }
 
 void TzrCustomBitmapScrollBox::ZoomToFit(bool allowMagnify) {
@@ -416,8 +416,8 @@ void TzrCustomBitmapScrollBox::UpdateZoom(bool fastReduction) {
 }
 
 void TzrCustomBitmapScrollBox::UpdateRotate(int angle) {
-    if (FBitmap) {
-        const int diff = angle - GetRotate();
+    const int diff = angle - GetRotate();
+    if (FBitmap && diff != 0) {
         if (FOwnedBitmap) {
             FBitmap->Rotate(diff);
         } else {

@@ -191,8 +191,13 @@ void TzrScrollBox::SetContentSize(QSize size) {
     UpdateBars();
 }
 
+QSize TzrScrollBox::FullViewportSize() const {
+    const int f = 2 * frameWidth();
+    return QSize(std::max(0, width() - f), std::max(0, height() - f));
+}
+
 void TzrScrollBox::UpdateBars() {
-    const QSize avail = maximumViewportSize();
+    const QSize avail = FullViewportSize();
     const int barWidth = verticalScrollBar()->sizeHint().width();
     const int barHeight = horizontalScrollBar()->sizeHint().height();
     bool needH = FContent.width() > avail.width();

@@ -56,6 +56,8 @@ public:
     // layout pass), so that scroll ranges and the client size are known right away.
     void SetContentSize(QSize size);
     void UpdateBars();
+    // The viewport's size without scroll bars.
+    QSize FullViewportSize() const;
     // The viewport size that goes with the scroll bars shown.
     QSize ClientSize() const { return FClientSize; }
 
