@@ -60,6 +60,8 @@ enum TShiftStateBit : unsigned {
     ssMiddle = 1u << 5,
 };
 using TShiftState = unsigned;
+// The shift state of a Qt input event.
+TShiftState ShiftStateOf(Qt::KeyboardModifiers modifiers, Qt::MouseButtons buttons);
 
 // An interface colour: 0x00BBGGRR (red in the lowest byte).
 using TInterfaceColor = std::uint32_t;
@@ -234,6 +236,12 @@ public:
     // The periodic step (every 100 ms): outline animation, the selected marker's step, the
     // mouse-out check and the scroll notice.
     void FTimerTimer();
+
+    // The colour painted at a surface position (of the visible part; the margin colour
+    // elsewhere).
+    QColor SurfacePixel(QPoint surface) const;
+    // A marker asks for the cursor over it.
+    void MarkerCursor(Qt::CursorShape cursor);
 
     // Paints the picture and the margin bands (the paint box's paint).
     void PaintBoxPaint(QPainter& canvas);

@@ -118,6 +118,8 @@ void TzrCustomBitmapScrollBox::MouseOut() {
     ZoomerChanged();
 }
 
+void TzrCustomBitmapScrollBox::MarkerCursor(Qt::CursorShape cursor) { FPaintBox->setCursor(cursor); }
+
 void TzrCustomBitmapScrollBox::ZoomChanged() {}
 
 void TzrCustomBitmapScrollBox::ZoomerSetBitmap(TzrMemBitmap*) {}

@@ -105,6 +105,12 @@ QImage* TzrPaintBox::CurrentCanvas(QRect& rect) {
     return &Canvas;
 }
 
+bool TzrPaintBox::CanvasPixel(QPoint surface, QColor& colour) const {
+    if (!CanvasValid || !CanvasRect.contains(surface)) return false;
+    colour = QColor::fromRgb(Canvas.pixel(surface - CanvasRect.topLeft()));
+    return true;
+}
+
 void TzrPaintBox::CanvasChanged(const QRect& rect) {
     if (!Painting) update(rect);
 }
@@ -320,6 +326,12 @@ void TzrCustomBitmapScrollBox::PaintBoxPaint(QPainter& canvas) {
     const QColor margin = InterfaceColorToQColor(FMarginColor);
     for (const TRect& band : bands)
         if (!band.IsEmpty()) canvas.fillRect(QRect(band.left, band.top, band.Width(), band.Height()), margin);
+}
+
+QColor TzrCustomBitmapScrollBox::SurfacePixel(QPoint surface) const {
+    QColor colour;
+    if (FPaintBox->CanvasPixel(surface, colour)) return colour;
+    return InterfaceColorToQColor(FMarginColor);
 }
 
 // ---------------------------------------------------------------------------------------

@@ -26,6 +26,8 @@ public:
     // The canvas and the surface rectangle it holds, when it holds what is on screen now;
     // null otherwise (nothing can be drawn straight onto the surface then).
     QImage* CurrentCanvas(QRect& rect);
+    // The canvas pixel at a surface position; false when the canvas does not hold it.
+    bool CanvasPixel(QPoint surface, QColor& colour) const;
     // Pixels of the canvas were drawn on: they go to the screen.
     void CanvasChanged(const QRect& rect);
     // The visible part of the surface, in paint-box coordinates.
@@ -71,8 +73,5 @@ private:
     QSize FContent{0, 0};
     QSize FClientSize{0, 0};
 };
-
-// The shift state of a Qt input event.
-TShiftState ShiftStateOf(Qt::KeyboardModifiers modifiers, Qt::MouseButtons buttons);
 
 }  // namespace qb::viewer

@@ -13,10 +13,22 @@
 #include <functional>
 
 #include "components/MemBitmapIO/tzrmembitmapunit.h"
+#include "viewer/zrbitmapscrollbox.h"
 
 namespace qb::viewer {
 
-class TzrCustomBitmapScrollBox;
+// What a marker draws on: its own picture, laid over the view's painted surface (or, for
+// the magnifier, its own picture alone). A pixel not yet drawn reads as what lies beneath.
+class TzrMarkerCanvas {
+public:
+    TzrMarkerCanvas(QImage& image, std::function<QColor(QPoint)> beneath) : Image(image), Beneath(std::move(beneath)) {}
+    QColor Pixel(QPoint p) const;
+    void SetPixel(QPoint p, QColor colour);
+    QImage& Image;
+
+private:
+    std::function<QColor(QPoint)> Beneath;
+};
 
 class TzrCustomMarker : public QWidget {
 public:
@@ -65,17 +77,52 @@ public:
     // The view's 100 ms step, for the selected marker.
     virtual void TimerTimer();
 
+    // Mouse processing, called by the view with painted coordinates; handled tells whether
+    // the marker took the input.
+    void ProcessMouseDown(TMouseButton button, TShiftState shift, bool preGrabbed, bool& handled, int x, int y);
+    void ProcessMouseMove(TShiftState shift, bool& handled, int x, int y);
+    void ProcessMouseUp(TMouseButton button, TShiftState shift, bool& handled, int x, int y);
+    void ProcessMouseOut();
+    bool IsDragging() const { return FDragging; }
+    bool IsHovered() const { return FHovered; }
+    bool InDeadZone() const { return FDeadZone; }
+    // The cursor the marker last asked the view for.
+    Qt::CursorShape ActiveCursor() const { return FActiveCursor; }
+
+    // White for dark colours, black for light ones (an interface colour).
+    static TInterfaceColor GetContrastColor(TInterfaceColor colour);
+    static TInterfaceColor GetContrastColor(QColor colour);
+    // n unit steps from (x, y) by (dx, dy), each pixel in the contrast colour of the
+    // canvas pixel under it, so that the line shows on any picture.
+    static void DrawContrastLine(TzrMarkerCanvas& canvas, int steps, int x, int y, int dx, int dy);
+
+    // Over the grab area, and while dragging (Qt::BlankCursor hides the pointer).
+    Qt::CursorShape Cursor = Qt::ArrowCursor;
+    Qt::CursorShape DragCursor = Qt::ArrowCursor;
+
     // Set by the destructor, so that a handler that deleted its marker stops touching it.
     bool IsDeleted() const { return FDeleted; }
 
     TNotifyEvent OnBeforePaint;
     TNotifyEvent OnAfterPaint;
 
+    // The marker's picture over what lies beneath it (for the magnifier: its own picture).
+    virtual QColor Beneath(QPoint local) const;
+
 protected:
     // Draws the marker; the base calls OnBeforePaint and OnAfterPaint.
-    virtual void Paint(QPainter& canvas);
+    virtual void Paint(QPainter& painter, TzrMarkerCanvas& canvas);
     void paintEvent(QPaintEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
     void SetHotSpot(QPoint hotSpot) { FHotSpot = hotSpot; }
+    void AskCursor(Qt::CursorShape cursor);
+    // A painted position in marker pixels.
+    QPoint LocalOf(int x, int y) const;
+
+    // Painted pixels a drag swallows before the marker moves.
+    static constexpr int DragThreshold = 8;
 
 private:
     // A marker taken out of the view's list may outlive the view.
@@ -86,6 +133,12 @@ private:
     bool FExtHover = false;
     bool FSelected = false;
     bool FDeleted = false;
+    bool FDragging = false;
+    bool FDeadZone = false;
+    bool FHovered = false;
+    double FDragMouseX = 0, FDragMouseY = 0;
+    double FDragPosX = 0, FDragPosY = 0;
+    Qt::CursorShape FActiveCursor = Qt::ArrowCursor;
 };
 
 }  // namespace qb::viewer
