@@ -13,6 +13,7 @@
 #include "threading/zrthreadrunner.h"
 #include "viewer/zrbitmapscrollbox_parts.h"
 #include "viewer/zrcustommarker.h"
+#include "viewer/zrzoommarker.h"
 
 namespace qb::viewer {
 
@@ -54,6 +55,8 @@ TzrCustomBitmapScrollBox::TzrCustomBitmapScrollBox(QWidget* parent) : QFrame(par
     FPaintBox->move(0, 0);
     FPaintBox->resize(0, 0);
     FScrollBox->SetContentSize(QSize(0, 0));
+    FZoomer = new TzrZoomMarker(this);
+    FZoomer->OnAfterPaintCanvas = [this](TzrZoomMarker*, TzrMarkerCanvas& canvas) { ZoomBoxAfterPaint(canvas); };
 
     FLoadBuffer = std::make_unique<TzrMemBitmap>();
     FRunner = std::make_unique<qb::TzrThreadRunner>();
@@ -88,6 +91,7 @@ TzrCustomBitmapScrollBox::~TzrCustomBitmapScrollBox() {
     delete FScrollBox;
     FScrollBox = nullptr;
     FPaintBox = nullptr;
+    FZoomer = nullptr;
     clearBitmap();
     FLoadBuffer.reset();
     FThreadZoomed.reset();
@@ -643,6 +647,8 @@ TzrCustomMarker* TzrCustomBitmapScrollBox::GetMarker(int index) const {
     return FMarkers[static_cast<std::size_t>(index)];
 }
 
+int TzrCustomBitmapScrollBox::GetHoverMarker() const { return FHovered ? FindMarker(FHovered) : -1; }
+
 int TzrCustomBitmapScrollBox::FindMarker(const TzrCustomMarker* marker) const {
     for (int i = GetMarkerCount() - 1; i >= 0; --i)
         if (FMarkers[static_cast<std::size_t>(i)] == marker) return i;
@@ -656,10 +662,8 @@ void TzrCustomBitmapScrollBox::DeleteMarker(int index, bool free) {
     auto follow = [index](int& i) {
         if (i > index) --i;
     };
-    if (FHoverMarker == index) FHoverMarker = -1;
-    follow(FHoverMarker);
-    if (FCapturedMarker == index) FCapturedMarker = -1;
-    follow(FCapturedMarker);
+    if (FHovered == marker) FHovered = nullptr;
+    if (FCaptured == marker) FCaptured = nullptr;
     bool hoverChanged = false;
     bool selectionChanged = false;
     if (FExtHoverMarker == index) {

@@ -39,6 +39,8 @@ class TzrThreadRunner;
 namespace qb::viewer {
 
 class TzrCustomMarker;
+class TzrMarkerCanvas;
+class TzrZoomMarker;
 class TzrScrollBox;
 class TzrPaintBox;
 
@@ -181,7 +183,7 @@ public:
     int FindMarker(const TzrCustomMarker* marker) const;
     void SetSelectedMarker(int index);
     int GetSelectedMarker() const { return FSelectedMarker; }
-    int GetHoverMarker() const { return FHoverMarker; }
+    int GetHoverMarker() const;
     void SetExtHoverMarker(int index);
     int GetExtHoverMarker() const { return FExtHoverMarker; }
     void RepositionMarkers();
@@ -192,6 +194,24 @@ public:
     Qt::CursorShape CursorOut = Qt::ArrowCursor;
     Qt::CursorShape CursorDrag = Qt::PointingHandCursor;
     Qt::CursorShape CursorFastDrag = Qt::SizeAllCursor;
+
+    // The magnifier (owned by the view, above all markers) and its settings.
+    TzrZoomMarker* ZoomMarker() const { return FZoomer; }
+    int GetZoomerPixelWidth() const;
+    void SetZoomerPixelWidth(int value);
+    int GetZoomerPixelHeight() const;
+    void SetZoomerPixelHeight(int value);
+    int GetZoomerFactor() const;
+    void SetZoomerFactor(int value);
+    int GetZoomerAutoContrastAmount() const;
+    void SetZoomerAutoContrastAmount(int value);
+    bool GetZoomerVisible() const;
+    void SetZoomerVisible(bool value);
+    bool GetShowZoomerAtSelectedMarker() const { return ShowZoomerAtSelectedMarker; }
+    void SetShowZoomerAtSelectedMarker(bool value);
+    // Shows, places or hides the magnifier for the pointer or the selected marker.
+    void UpdateZoomer();
+
     bool ShowZoomerAtSelectedMarker = false;
     // Qt paints through its own back buffer; the flag is kept for the form's sake.
     bool DoubleBuffered = false;
@@ -232,6 +252,17 @@ public:
     bool GetPanning() const { return FPanning; }
     // The source position under the pointer (updated on every move).
     TPoint GetMouseImagePos() const { return FMouseImagePos; }
+    // Moves the pointer onto a source pixel; keepRemainder keeps the fraction of a painted
+    // pixel that the slowed-down pointer has gathered, otherwise it starts afresh.
+    void SetMouseImagePos(TPoint source, bool keepRemainder);
+    // The part of the area at a source position (0 none, 1 ... 4 the left, top, right,
+    // bottom edge, 5 ... 8 the top-left, bottom-left, top-right, bottom-right corner, 9 and
+    // 10 the rim of a circle, 11 the whole area) and the cursor for it.
+    void GetDragAreaType(int x, int y, Qt::CursorShape& cursor, int& part) const;
+    static void RotateCursor(Qt::CursorShape& cursor, int rotation);
+    bool GetAreaDragging() const { return FAreaDragging; }
+    // The marker that took the last button-down (none: null).
+    TzrCustomMarker* GetCapturedMarker() const { return FCaptured; }
 
     // The periodic step (every 100 ms): outline animation, the selected marker's step, the
     // mouse-out check and the scroll notice.
@@ -300,7 +331,14 @@ private:
 
     // Mouse.
     void ZoomChanged();
-    void MouseMoveStep(TShiftState shift, QPoint pos);
+    // The slowed-down pointer and the scrolling at the edges during a drag; pos becomes
+    // the position the pointer was put at.
+    void SlowDownAndAutoScroll(TShiftState shift, QPoint& pos);
+    // The step every move shares.
+    void MouseMoveStep(TShiftState shift, QPoint& pos);
+    void SetMouseCapture(TShiftState shift);
+    TzrCustomMarker* MarkerAt(QPoint surface, int from) const;
+    void ZoomBoxAfterPaint(TzrMarkerCanvas& canvas);
     void MouseOut();
     bool MouseOverPicture() const;
     bool HandleWheel(TShiftState shift, int delta, QPoint pos);
@@ -353,16 +391,30 @@ private:
     int FAreaPhase = 1;
 
     int FSelectedMarker = -1;
-    int FHoverMarker = -1;
     int FExtHoverMarker = -1;
-    int FCapturedMarker = -1;
+    TzrCustomMarker* FHovered = nullptr;
+    TzrCustomMarker* FCaptured = nullptr;
+    bool FMarkerMoved = false;
+    TzrZoomMarker* FZoomer = nullptr;
 
     bool FMouseIn = false;
     QPoint FLastMousePos;
     TPoint FMouseImagePos;
+    // The fractions of a painted pixel that the slowed-down pointer has gathered.
+    double FRemainderX = 0;
+    double FRemainderY = 0;
     bool FPanning = false;
     bool FFastPanning = false;
     QPoint FPanStart;
+    bool FMouseCaptured = false;
+    // Area drag, and the area part's cursor under the pointer.
+    bool FAreaDragging = false;
+    int FDragPart = 0;
+    TPoint FDragStart;
+    TRect FDragStartRect;
+    bool FHasAreaCursor = false;
+    Qt::CursorShape FAreaCursor = Qt::ArrowCursor;
+    bool FAreaChanged = false;
     bool FInDestructor = false;
 };
 
@@ -380,7 +432,12 @@ class TzrBitmapScrollBox : public TzrCustomBitmapScrollBox {
     Q_PROPERTY(int AreaRight READ GetAreaRight WRITE SetAreaRight)
     Q_PROPERTY(int AreaBottom READ GetAreaBottom WRITE SetAreaBottom)
     Q_PROPERTY(int AreaType READ GetAreaTypeValue WRITE SetAreaTypeValue)
-    Q_PROPERTY(bool ShowZoomerAtSelectedMarker MEMBER ShowZoomerAtSelectedMarker)
+    Q_PROPERTY(int ZoomerPixelWidth READ GetZoomerPixelWidth WRITE SetZoomerPixelWidth)
+    Q_PROPERTY(int ZoomerPixelHeight READ GetZoomerPixelHeight WRITE SetZoomerPixelHeight)
+    Q_PROPERTY(int ZoomerFactor READ GetZoomerFactor WRITE SetZoomerFactor)
+    Q_PROPERTY(int ZoomerAutoContrastAmount READ GetZoomerAutoContrastAmount WRITE SetZoomerAutoContrastAmount)
+    Q_PROPERTY(bool ZoomerVisible READ GetZoomerVisible WRITE SetZoomerVisible)
+    Q_PROPERTY(bool ShowZoomerAtSelectedMarker READ GetShowZoomerAtSelectedMarker WRITE SetShowZoomerAtSelectedMarker)
     Q_PROPERTY(bool DoubleBuffered MEMBER DoubleBuffered)
     Q_PROPERTY(bool DisableReposition MEMBER DisableReposition)
     Q_PROPERTY(int SelectedMarker READ GetSelectedMarker WRITE SetSelectedMarker)

@@ -124,7 +124,7 @@ void TzrCustomMarker::SetSelected(bool value) {
 
 bool TzrCustomMarker::IsGrabPos(int, int) { return false; }
 
-void TzrCustomMarker::DrawToOtherMarkersCanvas(TzrCustomMarker*, QPainter&, int, int) {}
+void TzrCustomMarker::DrawToOtherMarkersCanvas(TzrCustomMarker*, TzrMarkerCanvas&, int, int) {}
 
 void TzrCustomMarker::TimerTimer() {}
 

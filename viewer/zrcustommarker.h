@@ -73,7 +73,7 @@ public:
     // Whether (x, y) in marker pixels is a place where the marker can be grabbed.
     virtual bool IsGrabPos(int x, int y);
     // Draws this marker's position onto another marker's canvas at (x, y).
-    virtual void DrawToOtherMarkersCanvas(TzrCustomMarker* other, QPainter& canvas, int x, int y);
+    virtual void DrawToOtherMarkersCanvas(TzrCustomMarker* other, TzrMarkerCanvas& canvas, int x, int y);
     // The view's 100 ms step, for the selected marker.
     virtual void TimerTimer();
 
