@@ -257,7 +257,6 @@ void TzrCustomBitmapScrollBox::ScrollBoxMouseMove(TShiftState shift, int x, int 
         TzrCustomMarker* hovered = nullptr;
         for (int i = GetMarkerCount() - 1; i >= 0 && !hovered; --i) {
             TzrCustomMarker* m = FMarkers[static_cast<std::size_t>(i)];
-            if (m == FCaptured && m->IsDragging()) continue;
             if (MarkerAt(pos, i) != m) continue;
             bool handled = false;
             m->ProcessMouseMove(shift, handled, pos.x(), pos.y());

@@ -111,6 +111,8 @@ TViewerWindow::TViewerWindow(const TViewerOptions& options, std::ostream& log) :
     FView = new qb::viewer::TzrBitmapScrollBox(this);
     layout->addWidget(FView);
     FView->SetMarginColor(0x404040);
+    // The magnifier is there for checking seams at pixel level; M turns it on and off.
+    FView->SetZoomerVisible(false);
     FView->PaintBox()->installEventFilter(this);
     FView->OnImageLoaded = [this](qb::viewer::TzrCustomBitmapScrollBox*) {
         FFullLoaded = true;
@@ -134,7 +136,9 @@ void TViewerWindow::showEvent(QShowEvent* event) {
     const int zoom = qb::viewer::TzrCustomBitmapScrollBox::FitZoom(FImageWidth, FImageHeight,
                                                                    FView->FitClientSize(), false);
     if (zoom != 0) FView->SetZoom(zoom);
+    Log("window shown");
     const std::unique_ptr<TzrMemBitmap> preview = QuickJpegPreview(FOptions.fileName, 1024);
+    Log("quick preview decoded");
     FView->SetBitmap(FOptions.fileName, preview.get(), FImageWidth, FImageHeight);
     Log("provisional picture set");
     UpdateTitle();
@@ -185,6 +189,9 @@ void TViewerWindow::keyPressEvent(QKeyEvent* event) {
         case Qt::Key_R:
             FView->SetRotate(FView->GetRotate() + (shift ? 270 : 90));
             if (!FUserZoom) Fit();
+            return;
+        case Qt::Key_M:
+            FView->SetZoomerVisible(!FView->GetZoomerVisible());
             return;
         case Qt::Key_Escape:
             close();

@@ -1,5 +1,6 @@
 // quiltbatch-viewer's window: one image in the bitmap view, zoomed to fit, with the keys
-// and mouse gestures of the program, the file name and zoom in the title. The image is shown
+// and mouse gestures of the program, the file name and zoom in the title, and the
+// magnifier that follows the pointer (turned on and off with M). The image is shown
 // progressively: a quick provisional picture at once (for JPEG files a reduced decode), the
 // full image from the view's worker thread.
 #pragma once
