@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "panotools/panocorrect_internal.h"
 #include "platform/dynlib.h"
 #include "platform/files.h"
 
@@ -21,13 +22,6 @@ TptMemoryAllocator ptMemoryAllocator = DefaultAllocator;
 std::string MissingProcMessage(const char* name) {
     return std::string("Could not find the ") + name +
            " procedure in pano12.dll. Make sure that the dll is a compatible version";
-}
-
-// Copies text into a fixed character field: at most size - 1 characters and a zero.
-void CopyText(char* field, size_t size, const std::string& text) {
-    const size_t n = text.size() < size - 1 ? text.size() : size - 1;
-    std::memcpy(field, text.data(), n);
-    field[n] = '\0';
 }
 
 }  // namespace
@@ -286,28 +280,30 @@ bool TPanoCorrect::CPErrorIsDistSphere() { return GetIntFeature("CPErrorIsDistSp
 
 bool TPanoCorrect::CanLinkYPR() { return !GetStringFeature("Patch200309a").empty(); }
 
-namespace {
-// A handle of the library's memory, returned to the library's myfree.
-class TLibraryBlock {
-public:
-    TLibraryBlock(TptMyMallocProc alloc, TptMyFreeProc release, size_t size)
-        : handle(alloc(size)), release(release) {}
-    ~TLibraryBlock() {
-        if (handle) release(handle);
-    }
-    TLibraryBlock(const TLibraryBlock&) = delete;
-    TLibraryBlock& operator=(const TLibraryBlock&) = delete;
-    explicit operator bool() const { return handle && handle->address; }
-    template <class T>
-    T* As() const { return static_cast<T*>(handle->address); }
+void TPanoCorrect::FillStitchPrefs(TptStitchPrefsRecord& prefs) const {
+    prefs.magic = ptStitchPrefsMagic;
+    prefs.displayPart = 0;
+    prefs.saveFile = 0;
+    prefs.launchApp = 0;
+    prefs.interpolator = Interpolator;
+    prefs.gamma = Gamma;
+}
 
-private:
-    TptHandle handle;
-    TptMyFreeProc release;
-};
-}  // namespace
+void TPanoCorrect::FillTransform(TptTransformRecord& trans, TptImageRecord* source, TptImageRecord* destination,
+                                 int32_t tool, int32_t mode, void* data) const {
+    trans.src = source;
+    trans.dest = destination;
+    trans.success = 0;
+    trans.tool = tool;
+    trans.mode = mode + (ShowProgress ? ptModeShowProgress : 0);
+    trans.data = data;
+    trans.interpolator = Interpolator;
+    trans.gamma = Gamma;
+}
 
 void TPanoCorrect::RunOptimizer(const std::string& scriptFile) {
+    using panocorrect::CopyText;
+    using panocorrect::TLibraryBlock;
     LoadLibrary();
     TptImage source, destination;
     source.width = source.height = 1;
@@ -328,22 +324,9 @@ void TPanoCorrect::RunOptimizer(const std::string& scriptFile) {
     CopyText(adjust->scriptFile, sizeof adjust->scriptFile, scriptFile);
 
     auto* trans = transBlock.As<TptTransformRecord>();
-    trans->src = &source;
-    trans->dest = &destination;
-    trans->success = 0;
-    trans->tool = ptToolAdjust;
-    trans->mode = ptModeUseData + ptModeHostCanResize + (ShowProgress ? ptModeShowProgress : 0);
-    trans->data = adjust;
-    trans->interpolator = Interpolator;
-    trans->gamma = Gamma;
-
+    FillTransform(*trans, &source, &destination, ptToolAdjust, ptModeUseData + ptModeHostCanResize, adjust);
     auto* prefs = prefsBlock.As<TptStitchPrefsRecord>();
-    prefs->magic = ptStitchPrefsMagic;
-    prefs->displayPart = 0;
-    prefs->saveFile = 0;
-    prefs->launchApp = 0;
-    prefs->interpolator = Interpolator;
-    prefs->gamma = Gamma;
+    FillStitchPrefs(*prefs);
 
     // The library reports nothing back here; the caller judges the result from the file.
     filter_main(trans, prefs);

@@ -1,6 +1,7 @@
 // Binding to the Panorama Tools library: TPanoCorrect loads the library at run time, asks it
-// for its features, runs its optimizer on a script file; TptImage is the program's copy of
-// the library's image record with handle-based pixel memory.
+// for its features, runs its optimizer on a script file and passes images through its
+// transforms (correct, insert, extract, resize); TptImage is the program's copy of the
+// library's image record with handle-based pixel memory.
 #pragma once
 
 #include <cstdint>
@@ -11,7 +12,11 @@
 #include "core/exceptions.h"
 #include "panotools/ptrecords.h"
 
+class QImage;
+
 namespace qb {
+
+class TzrMemBitmap;
 
 // The address given to users whose Panorama Tools installation is missing or outdated.
 inline constexpr const char* PanoToolsDownloadPage = "https://panotools.sourceforge.net/";
@@ -133,6 +138,44 @@ public:
     // Runs the library's optimizer on the script file, which it leaves holding the result.
     void RunOptimizer(const std::string& scriptFile);
 
+    // ----- Image transforms. Each fails with its own message when the library reports no
+    // success; the destination then holds whatever the library wrote into it.
+
+    // Applies the corrections of the c* properties to source, giving destination.
+    void Correct(TptImage& source, TptImage& destination);
+    void Correct(TzrMemBitmap* source, TzrMemBitmap* destination);
+
+    // Projects source (a, b, c: radial lens coefficients; d, e: horizontal and vertical
+    // shift in pixels) into a panorama of width x height in panoFormat with panoHfov.
+    void Insert(TptImage& source, TptImage& panorama, double hfov, double yaw, double pitch, double roll,
+                double a, double b, double c, double d, double e, double shearX, double shearY,
+                int32_t sourceFormat, int32_t width, int32_t height, double panoHfov, int32_t panoFormat);
+    void Insert(TptImage& source, TzrMemBitmap* panorama, double hfov, double yaw, double pitch, double roll,
+                double a, double b, double c, double d, double e, double shearX, double shearY,
+                int32_t sourceFormat, int32_t width, int32_t height, double panoHfov, int32_t panoFormat);
+    void Insert(TzrMemBitmap* source, TzrMemBitmap* panorama, double hfov, double yaw, double pitch,
+                double roll, double a, double b, double c, double d, double e, double shearX, double shearY,
+                int32_t sourceFormat, int32_t width, int32_t height, double panoHfov, int32_t panoFormat);
+
+    // Takes a rectilinear view of width x height looking at yaw, pitch, roll out of an
+    // equirectangular panorama of 360 degrees (the panorama record is marked as such).
+    void Extract(TptImage& panorama, TptImage& destination, double hfov, double yaw, double pitch, double roll,
+                 int32_t width, int32_t height);
+    void Extract(TptImage& panorama, TzrMemBitmap* destination, double hfov, double yaw, double pitch,
+                 double roll, int32_t width, int32_t height);
+    void Extract(TptImage& panorama, QImage* destination, double hfov, double yaw, double pitch, double roll,
+                 int32_t width, int32_t height);
+
+    // Scales source to fit width x height, keeping its aspect; without a source (or one of
+    // no size) the destination becomes a black width x height image.
+    void Resize(TptImage* source, TptImage& destination, int32_t width, int32_t height);
+    void Resize(TzrMemBitmap* source, TzrMemBitmap* destination, int32_t width, int32_t height);
+
+    // Conversions between the bitmap (B, G, R(, A)) and the record (R, G, B or A, R, G, B).
+    // No bitmap reads as 0 x 0 at 24 bits; ImageToBitmap does nothing without one.
+    static void ImageFromBitmap(TptImage& record, TzrMemBitmap* bitmap);
+    static void ImageToBitmap(TptImage& record, TzrMemBitmap* bitmap);
+
 private:
     std::unique_ptr<TPanoRadialParams> FRadialParams;
     std::unique_ptr<TPanoRGBParams> FShiftVerticalParams;
@@ -153,6 +196,16 @@ private:
     bool FeatureQueryAvailable = false;
 
     void ClearEntryPoints();
+    void FillStitchPrefs(TptStitchPrefsRecord& prefs) const;
+    void FillTransform(TptTransformRecord& trans, TptImageRecord* source, TptImageRecord* destination,
+                       int32_t tool, int32_t mode, void* data) const;
+    // Extract on records; libraryCalled tells whether the library was asked (and so may
+    // have allocated the destination's pixels).
+    void ExtractImage(TptImage& panorama, TptImage& destination, double hfov, double yaw, double pitch,
+                      double roll, int32_t width, int32_t height, bool& libraryCalled);
+    // Releases pixels of a destination that the library allocated (with myfree) or that
+    // were allocated here (with ptFree).
+    void ReleaseDestination(TptImage& destination, bool byLibrary);
 };
 
 }  // namespace qb

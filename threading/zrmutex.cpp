@@ -34,11 +34,19 @@ struct TSharedMutex {
 };
 constexpr std::uint32_t kMagic = 0x5A524D58;  // "ZRMX"
 
-// The slice of a wait in which the interface thread's events are not run.
-constexpr int kMessageSliceMs = 100;
+// The longest the interface thread waits before it runs its pending events again.
+constexpr int kMessageSliceMs = 20;
 
 [[noreturn]] void RaiseError(int error) {
     throw Exception(platform::SysErrorMessage(error));
+}
+
+// A robust mutex keeps its owner's thread id in its lock word, which is what the system
+// checks on release.
+bool OwnedByCaller(const pthread_mutex_t* mutex) {
+    constexpr unsigned kTidMask = 0x3fffffff;  // FUTEX_TID_MASK
+    const unsigned word = __atomic_load_n(&mutex->__data.__lock, __ATOMIC_RELAXED);
+    return (word & kTidMask) == static_cast<unsigned>(gettid());
 }
 
 void InitMutex(pthread_mutex_t* mutex, bool shared) {
@@ -98,7 +106,9 @@ std::unique_ptr<TzrMutex::THandle> TzrMutex::THandle::OpenPrivate() {
 std::unique_ptr<TzrMutex::THandle> TzrMutex::THandle::OpenShared(const std::string& objectName) {
     // An object that another process removes just while we open it is marked Removed under
     // the lock; we then make a fresh one under the same name.
-    for (;;) {
+    for (int attempt = 0;; ++attempt) {
+        if (attempt == 1000) RaiseError(EAGAIN);
+        if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         const int fd = shm_open(objectName.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
         if (fd < 0) platform::RaiseLastOSError();
         auto handle = std::make_unique<THandle>();
@@ -224,16 +234,21 @@ bool TzrMutex::Acquire(bool processMessages, std::int32_t timeout) {
         int rc = pthread_mutex_trylock(mutex);
         if (rc == EBUSY) {
             // Wait for the mutex, in slices when the interface's events must keep running.
+            // The time limit is kept on the steady clock; the system's timed wait wants a
+            // wall-clock time, which a clock change can move by at most one slice.
+            const Clock::time_point now = Clock::now();
             Clock::time_point until = timeout < 0 ? Clock::time_point::max() : deadline;
-            if (withMessages) until = std::min(until, Clock::now() + std::chrono::milliseconds(kMessageSliceMs));
+            if (withMessages) until = std::min(until, now + std::chrono::milliseconds(kMessageSliceMs));
             if (until == Clock::time_point::max()) {
                 rc = pthread_mutex_lock(mutex);
             } else {
-                const auto since = std::chrono::duration_cast<std::chrono::nanoseconds>(until.time_since_epoch());
+                const auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(std::max(until - now, Clock::duration::zero()));
                 timespec ts{};
-                ts.tv_sec = static_cast<time_t>(since.count() / 1000000000);
-                ts.tv_nsec = static_cast<long>(since.count() % 1000000000);
-                rc = pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &ts);
+                clock_gettime(CLOCK_REALTIME, &ts);
+                const long long ns = static_cast<long long>(ts.tv_nsec) + wait.count();
+                ts.tv_sec += static_cast<time_t>(ns / 1000000000);
+                ts.tv_nsec = static_cast<long>(ns % 1000000000);
+                rc = pthread_mutex_timedlock(mutex, &ts);
             }
             if (rc == ETIMEDOUT) {
                 if (timeout >= 0 && Clock::now() >= deadline) throw EzrTimedOutException();
@@ -263,6 +278,9 @@ void TzrMutex::Release() {
         if (!Handle) throw EzrNotAcquiredException();
         mutex = Handle->Mutex;
     }
+    // The system refuses a release by a thread that does not own the mutex; refuse it
+    // before asking, as the system would, so that nothing below sees the misuse.
+    if (!OwnedByCaller(mutex)) RaiseError(EPERM);
     if (const int rc = pthread_mutex_unlock(mutex)) RaiseError(rc);
     --AcquireCount;
 }

@@ -14,8 +14,8 @@
 // from then on.
 //
 // Acquire waits with an optional time limit. On the interface thread (the thread that
-// constructed the component) with processMessages it runs Qt's pending events between
-// slices of at most 100 ms, so the interface keeps responding while it waits. AcquireCount
+// constructed the component) with processMessages it runs Qt's pending events every 20 ms
+// of waiting, so the interface keeps responding while it waits. AcquireCount
 // counts the component's acquisitions not yet released, so that a release that is not owed
 // and a rename while held are refused.
 #pragma once

@@ -99,6 +99,11 @@ public:
     }
 
     bool event(QEvent* e) override {
+        // A notice was made on the worker and handed over by Qt's queue; the runner's posting
+        // lock, under which the worker posted it, orders its making before its reading here.
+        if (Runner) {
+            std::lock_guard lock(Runner->PostLock);
+        }
         const int type = e->type();
         if (type != WM_ZR_SHORTASYNC && type != WM_ZR_INTERNAL) return QObject::event(e);
         if (!Runner) return true;
@@ -242,6 +247,7 @@ void TzrThreadRunner::Execute() {
         if (ended) Thread.reset();
     }
     if (!Thread) Thread = std::make_unique<TzrThreadRunnerThread>(this, Priority.load(), Mutex);
+    Thread->Priority = Priority.load();  // a sleeping worker takes a priority set meanwhile
     {
         std::lock_guard exceptionLock(ExceptionLock);
         StoredException.reset();
@@ -261,8 +267,16 @@ void TzrThreadRunner::Execute() {
 void TzrThreadRunner::Abort(bool wait, bool processMessages, bool silent) {
     if (!Executing.load()) return;
     if (silent) {
-        std::lock_guard lock(PostLock);
-        Silent = true;
+        {
+            // Under the lock under which the worker ends a run: either the end was posted
+            // already, or nothing more of the run is.
+            std::lock_guard lock(PostLock);
+            if (!Executing.load()) return;
+            Silent = true;
+        }
+        // And what the run posted before is dropped as it arrives.
+        std::lock_guard lock(CritSect);
+        DroppedRuns.push_back(CurrentRun.load());
     }
     AbortRequested = true;
     Resume();
@@ -277,7 +291,7 @@ void TzrThreadRunner::Abort(bool wait, bool processMessages, bool silent) {
         std::unique_lock workerLock(worker->M);
         worker->WaitIdle(workerLock);
     }
-    if (InVCLThread() && !Destroying) QCoreApplication::sendPostedEvents(Window.get(), 0);
+    FlushNotices();
     std::shared_ptr<const Exception> e;
     {
         std::lock_guard lock(ExceptionLock);
@@ -293,8 +307,10 @@ void TzrThreadRunner::HardAbort() {
         if (!Executing.load() || !Thread) return;
         TzrThreadRunnerThread* worker = Thread.get();
         {
-            // From here on nothing of the worker reaches the runner.
+            // From here on nothing of the worker reaches the runner, unless it has just
+            // ended the run itself.
             std::lock_guard postLock(PostLock);
+            if (!Executing.load()) return;
             worker->Abandoned = true;
             Executing = false;
             AbortRequested = false;
@@ -319,11 +335,14 @@ void TzrThreadRunner::HardAbort() {
             StoredException = std::make_shared<EAbort>();
         }
         run = CurrentRun.load();
+        DroppedRuns.push_back(run);
     }
     {
         std::lock_guard endLock(EndLock);
         Ended.notify_all();
     }
+    // What earlier runs still have on its way is delivered before this run's end.
+    FlushNotices();
     ThreadDone(run, std::make_shared<EAbort>());
 }
 
@@ -397,12 +416,12 @@ void TzrThreadRunner::ThreadDone(std::uint64_t run, std::shared_ptr<const Except
 std::intptr_t TzrThreadRunner::WMShortAsync(QEvent* event) {
     auto* notice = static_cast<TzrNoticeEvent*>(event);
     {
-        // Pairs with the worker's posting, which happens under the same lock.
-        std::lock_guard lock(PostLock);
-    }
-    {
         std::lock_guard lock(CritSect);
-        if (notice->Run <= HandledRun) return 0;  // the run's end was handled already
+        // Nothing more of a run whose end was handled, or that was silenced or abandoned.
+        // Notices arrive in run order, so a dropped run before this one has no more.
+        while (!DroppedRuns.empty() && DroppedRuns.front() < notice->Run) DroppedRuns.pop_front();
+        if (notice->Run <= HandledRun) return 0;
+        if (!DroppedRuns.empty() && DroppedRuns.front() == notice->Run) return 0;
     }
     if (event->type() == WM_ZR_SHORTASYNC) {
         if (TShortAsyncEvent handler = OnShortAsyncEvent)
@@ -429,6 +448,10 @@ std::intptr_t TzrThreadRunner::WMShortAsync(QEvent* event) {
     return 0;
 }
 
+void TzrThreadRunner::FlushNotices() {
+    if (InVCLThread() && !Destroying) QCoreApplication::sendPostedEvents(Window.get(), 0);
+}
+
 void TzrThreadRunner::RunSyncRequests() {
     for (;;) {
         std::shared_ptr<TSyncRequest> request;
@@ -438,7 +461,9 @@ void TzrThreadRunner::RunSyncRequests() {
             request = SyncRequests.front();
             SyncRequests.pop_front();
         }
-        if (request->Worker->GetAbandoned()) {
+        // An abandoned worker's request, and any while the runner is being destroyed (what
+        // it would touch may be gone), is answered with the silent abort.
+        if (request->Worker->GetAbandoned() || Destroying) {
             request->Finish(std::make_shared<EAbort>());
             continue;
         }

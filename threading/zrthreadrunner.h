@@ -115,7 +115,8 @@ public:
     // "Thread function not set!" without a function.
     void Execute();
     // Requests the end of the run in progress (nothing when there is none). silent: no
-    // further notices, and Done without OnDone at the end, unless wait is also given.
+    // further notices (also none of those still on their way), and Done without OnDone at
+    // the end, unless wait is also given.
     // wait: returns when the function has ended and its end has been handled.
     void Abort(bool wait, bool processMessages, bool silent);
     // Abandons the worker (see above); OnDone receives the silent abort.
@@ -180,6 +181,8 @@ private:
     // Joins abandoned workers that have ended (all of them, waiting, with wait).
     void ReapAbandoned(bool wait);
     void RunSyncRequests();
+    // Delivers the notices on their way to the callback object (on the interface thread).
+    void FlushNotices();
 
     std::unique_ptr<TzrThreadRunnerWindow> Window;
     std::recursive_mutex CritSect;  // Execute, ThreadDone, SetPriority, GetHandle, GetThread
@@ -198,6 +201,7 @@ private:
     std::atomic<bool> Done{true};
     std::atomic<std::uint64_t> CurrentRun{0};   // the number of the last run started
     std::uint64_t HandledRun = 0;               // the last run whose end was handled
+    std::deque<std::uint64_t> DroppedRuns;      // runs silenced or abandoned, in order
     bool Waiting = false;
     bool Destroying = false;
 

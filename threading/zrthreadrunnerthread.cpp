@@ -89,7 +89,6 @@ void TzrThreadRunnerThread::SuspensionPoint() {
 void TzrThreadRunnerThread::Execute() {
     CurrentWorker = this;
     Tid = static_cast<int>(gettid());
-    ApplyPriority();
     for (;;) {
         std::function<void(TzrThreadRunner*)> function;
         {
@@ -104,6 +103,7 @@ void TzrThreadRunnerThread::Execute() {
             function = std::move(Function);
             Function = nullptr;
         }
+        ApplyPriority();
         Runner->RunOnce(this, function);
         if (Runner->SingleShot.load() || GetTerminated() || Abandoned.load()) break;
     }

@@ -6,6 +6,7 @@
 #include <dlfcn.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -74,6 +75,24 @@ void CopyText(char* to, size_t toSize, const char* from, size_t fromSize) {
 
 int32_t ClampToInt32(long long v) {
     return static_cast<int32_t>(std::clamp<long long>(v, INT32_MIN, INT32_MAX));
+}
+
+// Our interpolators are numbered poly3, spline16, spline36, spline64, bilinear, nearest
+// neighbour, sinc256, sinc1024; libpano13 numbers the same eight in another order.
+constexpr int InterpolatorCount = 8;
+constexpr int Pano13Interpolators[InterpolatorCount] = {_poly3,    _spline16, _spline36, _spline64,
+                                                        _bilinear, _nn,       _sinc256,  _sinc1024};
+
+// Numbers outside our eight pass unchanged both ways, so that a record of libpano13's
+// defaults returns as it came.
+int InterpolatorToPano13(int ours) {
+    return ours >= 0 && ours < InterpolatorCount ? Pano13Interpolators[ours] : ours;
+}
+
+int InterpolatorFromPano13(int theirs) {
+    for (int i = 0; i < InterpolatorCount; ++i)
+        if (Pano13Interpolators[i] == theirs) return i;
+    return theirs;
 }
 
 void CorrectionToPano13(const TptCorrectionRecord& o, cPrefs& t) {
@@ -214,7 +233,7 @@ void AdjustToPano13(const TptAdjustRecord& o, aPrefs& t) {
     t.nt = 0;
     t.ts = nullptr;
     t.td = nullptr;
-    t.interpolator = o.interpolator;
+    t.interpolator = InterpolatorToPano13(o.interpolator);
     t.gamma = o.gamma;
 }
 
@@ -229,7 +248,7 @@ void AdjustFromPano13(const aPrefs& t, TptAdjustRecord& o) {
     o.sBuf.colcorrect = t.sBuf.colcorrect;
     o.sBuf.seam = t.sBuf.seam;
     CopyText(o.scriptFile, sizeof o.scriptFile, t.scriptFile.name, sizeof t.scriptFile.name);
-    o.interpolator = t.interpolator;
+    o.interpolator = InterpolatorFromPano13(t.interpolator);
     o.gamma = t.gamma;
 }
 
@@ -240,10 +259,45 @@ void PrefsToPano13(const TptStitchPrefsRecord& o, sPrefs& t) {
     CopyText(t.sFile.name, sizeof t.sFile.name, o.sFile, sizeof o.sFile);
     t.launchApp = o.launchApp;
     CopyText(t.lApp.name, sizeof t.lApp.name, o.lApp, sizeof o.lApp);
-    t.interpolator = o.interpolator;
+    t.interpolator = InterpolatorToPano13(o.interpolator);
     t.gamma = o.gamma;
     t.noAlpha = o.noAlpha;
     t.optCreatePano = o.optCreatePano;
+}
+
+// Pixels libpano13 may read or write in place: 24 or 32 bits, rows without padding, and
+// a buffer that holds all of them.
+bool PixelsUsable(const TptImageRecord& im) {
+    if (im.bitsPerPixel != 24 && im.bitsPerPixel != 32) return false;
+    if (im.width <= 0 || im.height <= 0) return false;
+    const long long line = static_cast<long long>(im.bitsPerPixel / 8) * im.width;
+    return im.bytesPerLine == line && im.dataSize >= line * im.height && im.data && im.data->address;
+}
+
+// A destination the library fills: either without pixels (the library allocates them) or
+// with pixels it can write in place.
+bool DestinationUsable(const TptImageRecord& im) {
+    return !im.data || PixelsUsable(im);
+}
+
+// Whether libpano13 can do what the transform record asks without a user interface and
+// without reading or writing past the images. Everything else is refused (no success): the
+// library's dialogs and saved preferences have no place here (asking for them makes it
+// write preference files into the working directory, or crash), and other tools or depths
+// would come back as a wrong image.
+bool Expressible(const TptTransformRecord& trans) {
+    if (!trans.data) return false;
+    if (trans.tool == ptToolAdjust) {
+        const int mode = static_cast<const TptAdjustRecord*>(trans.data)->mode;
+        // The optimizer works on the script alone; its images are placeholders.
+        if (mode == (_runOptimizer | _useScript)) return true;
+        if (mode != _insert && mode != _extract) return false;
+    } else if (trans.tool != ptToolCorrect) {
+        return false;
+    }
+    return (trans.mode & 3) == _usedata && trans.interpolator >= 0 && trans.interpolator < InterpolatorCount &&
+           trans.gamma > 0 && std::isfinite(trans.gamma) && trans.src && PixelsUsable(*trans.src) && trans.dest &&
+           DestinationUsable(*trans.dest);
 }
 
 }  // namespace
@@ -293,6 +347,8 @@ void RunFilter(TptTransformRecord* trans, TptStitchPrefsRecord* prefs) {
     const auto& lib = Library();
     if (!lib.filter_main) return;
 
+    if (!Expressible(*trans)) return;
+
     auto sizePrefs = std::make_unique<sPrefs>();
     if (lib.SetSizeDefaults) lib.SetSizeDefaults(sizePrefs.get());
     if (prefs) PrefsToPano13(*prefs, *sizePrefs);
@@ -302,13 +358,11 @@ void RunFilter(TptTransformRecord* trans, TptStitchPrefsRecord* prefs) {
     TrformStr t{};
     switch (trans->tool) {
     case ptToolCorrect:
-        if (!trans->data) return;
         if (lib.SetCorrectDefaults) lib.SetCorrectDefaults(correct.get());
         CorrectionToPano13(*static_cast<TptCorrectionRecord*>(trans->data), *correct);
         t.data = correct.get();
         break;
     case ptToolAdjust:
-        if (!trans->data) return;
         AdjustToPano13(*static_cast<TptAdjustRecord*>(trans->data), *adjust);
         t.data = adjust.get();
         break;
@@ -325,7 +379,7 @@ void RunFilter(TptTransformRecord* trans, TptStitchPrefsRecord* prefs) {
     t.success = 0;
     t.tool = trans->tool;
     t.mode = trans->mode;
-    t.interpolator = trans->interpolator;
+    t.interpolator = InterpolatorToPano13(trans->interpolator);
     t.gamma = trans->gamma;
     t.fastStep = 0;
 

@@ -6,6 +6,10 @@
 //   STANDIN_DEFAULTS_DELTA=n     SetImageDefaults writes sizeof(image record) + n bytes
 //   STANDIN_FEATURE_COUNT=n      only the first n features exist
 //   STANDIN_MALLOC_FAIL_AT=n     the n-th mymalloc call returns none
+//   STANDIN_NO_SUCCESS           filter_main does its work but reports no success
+// The transforms are stand-ins too: correct copies the source into a destination of its
+// size, insert and extract fill the destination's size with a pattern; in both cases the
+// destination's pixels come from mymalloc, as the real library's do.
 #include "panotools/testlibs/standin.h"
 
 #include <cstdio>
@@ -88,6 +92,41 @@ STANDIN_EXPORT void standin_Reset() {
     log.liveHandles = live;
 }
 
+#ifndef STANDIN_NO_MYMALLOC
+STANDIN_EXPORT TptHandle mymalloc(size_t numBytes);
+#endif
+
+namespace {
+
+#if !defined(STANDIN_NO_FILTER_MAIN) && !defined(STANDIN_NO_MYMALLOC)
+// Gives the destination pixels of its own, as the library does when it has none.
+void FillDestination(TptTransformRecord* trans) {
+    TptImageRecord* src = trans->src;
+    TptImageRecord* dest = trans->dest;
+    if (!src || !dest || dest->data) return;
+    if (trans->tool == ptToolCorrect) {
+        if (!src->data || src->dataSize <= 0) return;
+        dest->width = src->width;
+        dest->height = src->height;
+        dest->bitsPerPixel = src->bitsPerPixel;
+        dest->bytesPerLine = src->bytesPerLine;
+        dest->dataSize = src->dataSize;
+        dest->data = mymalloc(static_cast<size_t>(src->dataSize));
+        if (dest->data) std::memcpy(dest->data->address, src->data->address, static_cast<size_t>(src->dataSize));
+        return;
+    }
+    if (trans->tool != ptToolAdjust || dest->dataSize <= 0) return;
+    const int mode = static_cast<TptAdjustRecord*>(trans->data)->mode;
+    if (mode != ptAdjustInsert && mode != ptAdjustExtract) return;
+    dest->data = mymalloc(static_cast<size_t>(dest->dataSize));
+    if (!dest->data) return;
+    auto* bytes = static_cast<unsigned char*>(dest->data->address);
+    for (int i = 0; i < dest->dataSize; ++i) bytes[i] = standin::PatternByte(i);
+}
+#endif
+
+}  // namespace
+
 #ifndef STANDIN_NO_FILTER_MAIN
 STANDIN_EXPORT void filter_main(TptTransformRecord* trans, TptStitchPrefsRecord* prefs) {
     ++log.filterCalls;
@@ -102,7 +141,17 @@ STANDIN_EXPORT void filter_main(TptTransformRecord* trans, TptStitchPrefsRecord*
     if (trans->tool == ptToolCorrect && trans->data)
         log.correct = *static_cast<TptCorrectionRecord*>(trans->data);
     log.recordsFromMymalloc = InBlock(trans) && InBlock(prefs) && InBlock(trans->data);
+    if (trans->src && trans->src->data && trans->src->data->address && trans->src->dataSize > 0)
+        std::memcpy(log.srcPixels, trans->src->data->address,
+                    trans->src->dataSize < 8 ? static_cast<size_t>(trans->src->dataSize) : 8);
+#ifndef STANDIN_NO_MYMALLOC
+    if (trans->data) FillDestination(trans);
+#endif
+#ifdef STANDIN_NO_SUCCESS
+    trans->success = 0;
+#else
     trans->success = 1;
+#endif
 }
 #endif
 

@@ -12,6 +12,9 @@ namespace qb::standin {
 // the caller set.
 constexpr unsigned char FillByte = 0xAB;
 
+// Byte i of the pixels the stand-in's insert and extract produce.
+constexpr unsigned char PatternByte(int i) { return static_cast<unsigned char>(i * 7 + 3); }
+
 struct TStandinLog {
     int filterCalls;
     TptTransformRecord trans;      // as received (pointers as given)
@@ -27,6 +30,7 @@ struct TStandinLog {
     size_t mallocSizes[16];
     int liveHandles;               // mymalloc handles not yet given to myfree
     int imageDefaultsCalls;
+    unsigned char srcPixels[8];    // the first bytes of the source's pixels
 };
 
 }  // namespace qb::standin

@@ -10,57 +10,16 @@
 
 #include "panotools/testlibs/standin.h"
 #include "platform/dynlib.h"
+#include "tests/panotools/standin_support.h"
 #include "tests/support/tempdir.h"
 
 using namespace qb;
+using qb::test::LibraryFile;
+using qb::test::StandIn;
+using qb::test::StandInLog;
 using qb::standin::TStandinLog;
 
 namespace {
-
-// Points PANO12_LIBRARY at a file for the life of the object.
-class LibraryFile {
-public:
-    explicit LibraryFile(const std::string& path) {
-        const char* old = std::getenv(Pano12LibraryVariable);
-        hadOld = old != nullptr;
-        if (old) oldValue = old;
-        setenv(Pano12LibraryVariable, path.c_str(), 1);
-    }
-    ~LibraryFile() {
-        if (hadOld) setenv(Pano12LibraryVariable, oldValue.c_str(), 1);
-        else unsetenv(Pano12LibraryVariable);
-    }
-
-private:
-    bool hadOld = false;
-    std::string oldValue;
-};
-
-std::string StandIn(const std::string& variant) {
-    return std::string(QB_STANDIN_DIR) + "/libstandin_" + variant + ".so";
-}
-
-// The log of a loaded stand-in (the library stays loaded while the object lives).
-class StandInLog {
-public:
-    explicit StandInLog(const std::string& variant) : lib(platform::LoadLibrary(StandIn(variant))) {
-        if (!lib) return;
-        log = reinterpret_cast<TStandinLogProc>(platform::GetProcAddress(lib, "standin_Log"));
-        reset = reinterpret_cast<TStandinResetProc>(platform::GetProcAddress(lib, "standin_Reset"));
-        if (reset) reset();
-    }
-    ~StandInLog() {
-        if (lib) platform::FreeLibrary(lib);
-    }
-    const TStandinLog& operator*() const { return *log(); }
-    const TStandinLog* operator->() const { return log(); }
-    bool ok() const { return lib && log && reset; }
-
-private:
-    void* lib;
-    TStandinLogProc log = nullptr;
-    TStandinResetProc reset = nullptr;
-};
 
 std::string LoadError(const std::string& path) {
     LibraryFile file(path);

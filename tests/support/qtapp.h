@@ -16,3 +16,22 @@ inline QApplication& App() {
 }
 
 }  // namespace qb::test
+
+#include <QElapsedTimer>
+#include <functional>
+
+namespace qb::test {
+
+// Runs the thread's pending events until `done` holds; false when it still does not after
+// `timeoutMs` (generous: the machine may be loaded).
+inline bool PumpUntil(const std::function<bool()>& done, int timeoutMs = 30000) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!done()) {
+        if (clock.elapsed() > timeoutMs) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+    return true;
+}
+
+}  // namespace qb::test

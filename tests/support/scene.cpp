@@ -44,6 +44,16 @@ void WriteText(const std::string& name, const std::string& text) {
 }
 }  // namespace
 
+std::string RunPTmender(const std::string& dir, const std::string& script, const std::string& output) {
+    const std::string scriptFile = dir + output + ".txt";
+    WriteText(scriptFile, script);
+    EXPECT_EQ(Shell("cd '" + dir + "' && PTmender -q -o '" + dir + output + "' '" + scriptFile + "' >/dev/null 2>&1"),
+              0)
+        << script;
+    std::remove(scriptFile.c_str());
+    return dir + output + "0000.tif";
+}
+
 std::vector<View> MakeViews(const std::string& dir, const std::string& scene,
                             const std::vector<double>& yaws, double hfov, int width, int height,
                             const std::string& prefix) {
@@ -52,23 +62,21 @@ std::vector<View> MakeViews(const std::string& dir, const std::string& scene,
     TzrMemBitmap::GetSizeFromFile(scene, &sceneWidth, &sceneHeight);
     for (size_t k = 0; k < yaws.size(); ++k) {
         // Looking at yaw Y means turning the scene by -Y in front of the camera.
-        const std::string script = dir + prefix + "_make" + std::to_string(k) + ".txt";
-        WriteText(script, "p w" + std::to_string(width) + " h" + std::to_string(height) + " f0 v" +
-                              FloatToStr(hfov) + " n\"TIFF_m\"\nm g1 i0\no n\"" + scene + "\" f4 w" +
-                              std::to_string(sceneWidth) + " h" + std::to_string(sceneHeight) +
-                              " v360 y" + FloatToStr(-yaws[k]) + " r0 p0\n");
-        const std::string out = dir + prefix + "_tmp" + std::to_string(k);
-        EXPECT_EQ(Shell("cd '" + dir + "' && PTmender -q -o '" + out + "' '" + script + "' >/dev/null 2>&1"), 0);
+        const std::string layerName =
+            RunPTmender(dir,
+                        "p w" + std::to_string(width) + " h" + std::to_string(height) + " f0 v" + FloatToStr(hfov) +
+                            " n\"TIFF_m\"\nm g1 i0\no n\"" + scene + "\" f4 w" + std::to_string(sceneWidth) +
+                            " h" + std::to_string(sceneHeight) + " v360 y" + FloatToStr(-yaws[k]) + " r0 p0\n",
+                        prefix + "_tmp" + std::to_string(k));
         const std::string name = dir + prefix + std::to_string(k) + ".tif";
         // PTmender's layer carries alpha; a camera image has none.
         TzrMemBitmap layer;
-        layer.LoadFromFile(out + "0000.tif");
+        layer.LoadFromFile(layerName);
         TzrMemBitmap view;
         view.ExtractCropFrom(layer, TRect(0, 0, layer.GetWidth(), layer.GetHeight()), 0, false);
         if (view.GetPixelFormat() != pf24bit) view.SetWidthHeightPixelFormat(view.GetWidth(), view.GetHeight(), pf24bit, true);
         view.SaveToFile(name);
-        std::remove((out + "0000.tif").c_str());
-        std::remove(script.c_str());
+        std::remove(layerName.c_str());
         views.push_back({name, yaws[k]});
     }
     return views;
@@ -78,15 +86,12 @@ std::string RenderReference(const std::string& dir, const std::string& scene, in
                             int width, int height, double hfov) {
     int sceneWidth = 0, sceneHeight = 0;
     TzrMemBitmap::GetSizeFromFile(scene, &sceneWidth, &sceneHeight);
-    const std::string script = dir + "reference.txt";
-    WriteText(script, "p w" + std::to_string(width) + " h" + std::to_string(height) + " f" +
-                          std::to_string(projection) + " v" + FloatToStr(hfov) +
-                          " n\"TIFF_m r:UNCROP\"\nm g1 i0\no n\"" + scene + "\" f4 w" +
-                          std::to_string(sceneWidth) + " h" + std::to_string(sceneHeight) +
-                          " v360 y0 r0 p0\n");
-    EXPECT_EQ(Shell("cd '" + dir + "' && PTmender -q -o '" + dir + "reference' '" + script + "' >/dev/null 2>&1"), 0);
-    std::remove(script.c_str());
-    return dir + "reference0000.tif";
+    return RunPTmender(dir,
+                       "p w" + std::to_string(width) + " h" + std::to_string(height) + " f" +
+                           std::to_string(projection) + " v" + FloatToStr(hfov) +
+                           " n\"TIFF_m r:UNCROP\"\nm g1 i0\no n\"" + scene + "\" f4 w" + std::to_string(sceneWidth) +
+                           " h" + std::to_string(sceneHeight) + " v360 y0 r0 p0\n",
+                       "reference");
 }
 
 void ThreeViewScene::Make() {
@@ -140,6 +145,37 @@ Agreement CompareWhereOpaque(const std::string& image, const std::string& refere
     b.EndRead();
     a.EndRead();
     result.share = result.compared ? double(agree) / double(result.compared) : 0;
+    return result;
+}
+
+Difference RmsDifference(const TzrMemBitmap& a, const TzrMemBitmap& b, const TzrMemBitmap* mask) {
+    Difference result;
+    const int w = a.GetWidth(), h = a.GetHeight();
+    if (b.GetWidth() != w || b.GetHeight() != h) return result;
+    if (mask && (mask->GetWidth() != w || mask->GetHeight() != h || mask->GetPixelFormat() != pf32bit))
+        return result;
+    const int ba = a.GetBytesPerPixel(), bb = b.GetBytesPerPixel();
+    double sum = 0;
+    a.BeginRead();
+    b.BeginRead();
+    if (mask) mask->BeginRead();
+    for (int y = 0; y < h; ++y) {
+        const uint8_t* ra = a.GetScanline(y);
+        const uint8_t* rb = b.GetScanline(y);
+        const uint8_t* rm = mask ? mask->GetScanline(y) : nullptr;
+        for (int x = 0; x < w; ++x) {
+            if (rm && rm[4 * x + 3] != 255) continue;
+            ++result.compared;
+            for (int c = 0; c < 3; ++c) {
+                const double d = double(ra[ba * x + c]) - double(rb[bb * x + c]);
+                sum += d * d;
+            }
+        }
+    }
+    if (mask) mask->EndRead();
+    b.EndRead();
+    a.EndRead();
+    result.rmse = result.compared ? std::sqrt(sum / (3.0 * double(result.compared))) : 0;
     return result;
 }
 

@@ -7,6 +7,10 @@
 #include <string>
 #include <vector>
 
+namespace qb {
+class TzrMemBitmap;
+}
+
 namespace qb::test {
 
 // Writes the equirectangular scene (pf24bit TIFF) of width x height pixels.
@@ -44,6 +48,19 @@ struct ThreeViewScene {
 
 // Runs a shell command line; its exit status (-1 when it could not run).
 int Shell(const std::string& command);
+
+// Runs PTmender on the script text in dir (a trailing '/'), writing its images as
+// <dir><output>0000.tif ...; the name of the first image (a test failure when PTmender fails).
+std::string RunPTmender(const std::string& dir, const std::string& script, const std::string& output);
+
+// The root mean square difference of the colour channels (0..255) of two images of the same
+// size, over the pixels where `mask` (pf32bit, same size) is opaque, or over all pixels
+// without a mask; rmse is -1 when the sizes or the mask do not fit.
+struct Difference {
+    double rmse = -1;
+    int64_t compared = 0;
+};
+Difference RmsDifference(const TzrMemBitmap& a, const TzrMemBitmap& b, const TzrMemBitmap* mask = nullptr);
 
 // Compares two images of the same size where `mask` (an image with alpha) is opaque:
 // the share of those pixels whose channels all lie within `tolerance`, and how many were
