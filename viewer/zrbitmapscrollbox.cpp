@@ -19,14 +19,6 @@ namespace qb::viewer {
 
 namespace {
 
-// floor(v + 0.5), kept within the int range.
-int RoundToInt(double v) {
-    const double r = std::floor(v + 0.5);
-    if (!(r > INT_MIN)) return INT_MIN;
-    if (r > INT_MAX) return INT_MAX;
-    return static_cast<int>(r);
-}
-
 bool QuarterTurnSwaps(int angle) { return angle == 90 || angle == 270; }
 
 // The size of the reduced copy of a width or height.

@@ -30,8 +30,6 @@ unsigned ButtonBit(TMouseButton button) {
 
 constexpr unsigned AnyButton = ssLeft | ssRight | ssMiddle;
 
-int RoundToInt(double v) { return static_cast<int>(std::floor(v + 0.5)); }
-
 // The margin kept between the pointer and the edge when the view scrolls during a drag,
 // and between the magnifier and its point.
 constexpr int EdgeMargin = 16;

@@ -20,15 +20,6 @@ namespace qb::viewer {
 
 namespace {
 
-int RoundToInt(double v) {
-    const double r = std::floor(v + 0.5);
-    if (!(r > INT_MIN)) return INT_MIN;
-    if (r > INT_MAX) return INT_MAX;
-    return static_cast<int>(r);
-}
-
-int ClampToInt(long long v) { return static_cast<int>(std::clamp<long long>(v, INT_MIN, INT_MAX)); }
-
 // Pixels of one dash and of one gap of the dashed outline.
 constexpr int DashLength = 4;
 
@@ -149,11 +140,8 @@ void TzrPaintBox::paintEvent(QPaintEvent* event) {
 }
 
 void TzrPaintBox::mousePressEvent(QMouseEvent* event) {
-    const TMouseButton button = event->button() == Qt::RightButton   ? mbRight
-                                : event->button() == Qt::MiddleButton ? mbMiddle
-                                                                      : mbLeft;
     const QPoint p = event->position().toPoint();
-    View.ScrollBoxMouseDown(button, ShiftStateOf(event->modifiers(), event->buttons()), p.x(), p.y());
+    View.ScrollBoxMouseDown(ButtonOf(event->button()), ShiftStateOf(event->modifiers(), event->buttons()), p.x(), p.y());
 }
 
 void TzrPaintBox::mouseMoveEvent(QMouseEvent* event) {
@@ -162,11 +150,8 @@ void TzrPaintBox::mouseMoveEvent(QMouseEvent* event) {
 }
 
 void TzrPaintBox::mouseReleaseEvent(QMouseEvent* event) {
-    const TMouseButton button = event->button() == Qt::RightButton   ? mbRight
-                                : event->button() == Qt::MiddleButton ? mbMiddle
-                                                                      : mbLeft;
     const QPoint p = event->position().toPoint();
-    View.ScrollBoxMouseUp(button, ShiftStateOf(event->modifiers(), event->buttons()), p.x(), p.y());
+    View.ScrollBoxMouseUp(ButtonOf(event->button()), ShiftStateOf(event->modifiers(), event->buttons()), p.x(), p.y());
 }
 
 void TzrPaintBox::contextMenuEvent(QContextMenuEvent* event) {

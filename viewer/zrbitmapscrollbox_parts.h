@@ -13,9 +13,28 @@
 #include <QImage>
 #include <QWidget>
 
+#include <algorithm>
+#include <climits>
+#include <cmath>
+
 #include "viewer/zrbitmapscrollbox.h"
 
 namespace qb::viewer {
+
+// floor(v + 0.5), kept within the int range.
+inline int RoundToInt(double v) {
+    const double r = std::floor(v + 0.5);
+    if (!(r > INT_MIN)) return INT_MIN;
+    if (r > INT_MAX) return INT_MAX;
+    return static_cast<int>(r);
+}
+
+inline int ClampToInt(long long v) { return static_cast<int>(std::clamp<long long>(v, INT_MIN, INT_MAX)); }
+
+// The button of a Qt mouse event.
+inline TMouseButton ButtonOf(Qt::MouseButton button) {
+    return button == Qt::RightButton ? mbRight : button == Qt::MiddleButton ? mbMiddle : mbLeft;
+}
 
 class TzrPaintBox : public QWidget {
 public:

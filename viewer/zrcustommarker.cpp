@@ -10,6 +10,7 @@
 
 #include "core/exceptions.h"
 #include "viewer/zrbitmapscrollbox.h"
+#include "viewer/zrbitmapscrollbox_parts.h"
 
 namespace qb::viewer {
 
@@ -151,8 +152,7 @@ void TzrCustomMarker::paintEvent(QPaintEvent*) {
 }
 
 QPoint TzrCustomMarker::LocalOf(int x, int y) const {
-    return QPoint(static_cast<int>(std::floor(x - (GetScrollBoxPosX() - FHotSpot.x()) + 0.5)),
-                  static_cast<int>(std::floor(y - (GetScrollBoxPosY() - FHotSpot.y()) + 0.5)));
+    return QPoint(RoundToInt(x - (GetScrollBoxPosX() - FHotSpot.x())), RoundToInt(y - (GetScrollBoxPosY() - FHotSpot.y())));
 }
 
 void TzrCustomMarker::AskCursor(Qt::CursorShape cursor) {
@@ -255,17 +255,10 @@ void TzrCustomMarker::DrawContrastLine(TzrMarkerCanvas& canvas, int steps, int x
 
 // Input that reaches the marker itself goes to the view's handlers, in painted coordinates,
 // so that the view decides everything about clicks and drags.
-namespace {
-
-TMouseButton ButtonOf(const QMouseEvent* event) {
-    return event->button() == Qt::RightButton ? mbRight : event->button() == Qt::MiddleButton ? mbMiddle : mbLeft;
-}
-
-}  // namespace
 
 void TzrCustomMarker::mousePressEvent(QMouseEvent* event) {
     const QPoint p = event->position().toPoint() + pos() + QPoint(FView->HorzScrollPos(), FView->VertScrollPos());
-    FView->ScrollBoxMouseDown(ButtonOf(event), ShiftStateOf(event->modifiers(), event->buttons()), p.x(), p.y());
+    FView->ScrollBoxMouseDown(ButtonOf(event->button()), ShiftStateOf(event->modifiers(), event->buttons()), p.x(), p.y());
 }
 
 void TzrCustomMarker::mouseMoveEvent(QMouseEvent* event) {
@@ -275,7 +268,7 @@ void TzrCustomMarker::mouseMoveEvent(QMouseEvent* event) {
 
 void TzrCustomMarker::mouseReleaseEvent(QMouseEvent* event) {
     const QPoint p = event->position().toPoint() + pos() + QPoint(FView->HorzScrollPos(), FView->VertScrollPos());
-    FView->ScrollBoxMouseUp(ButtonOf(event), ShiftStateOf(event->modifiers(), event->buttons()), p.x(), p.y());
+    FView->ScrollBoxMouseUp(ButtonOf(event->button()), ShiftStateOf(event->modifiers(), event->buttons()), p.x(), p.y());
 }
 
 }  // namespace qb::viewer

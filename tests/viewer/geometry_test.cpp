@@ -18,13 +18,7 @@ namespace {
 class Geometry : public ViewTest {
 protected:
     void Show(int width, int height, int zoom, int rotate, int margin = 0, TRect area = TRect()) {
-        view->SetZoom(zoom);
-        view->SetRotate(rotate);
-        view->SetExtraMargin(margin);
-        view->SetAreaLeft(area.left);
-        view->SetAreaTop(area.top);
-        view->SetAreaRight(area.right);
-        view->SetAreaBottom(area.bottom);
+        SetGeometry(*view, zoom, rotate, margin, area);
         auto picture = PositionPicture(width, height);
         view->SetBitmap(picture.get(), false, false);
     }

@@ -89,13 +89,7 @@ TEST_F(Painting, PictureAtItsPlaceAndMarginBandsForEveryRotationAndZoom) {
                 for (TRect area : {TRect(), TRect(-2, -1, 9, 3)}) {
                     SCOPED_TRACE("rotation " + std::to_string(rotate) + " zoom " + std::to_string(zoom) +
                                  " margin " + std::to_string(margin) + " area " + std::to_string(area.left));
-                    view->SetZoom(zoom);
-                    view->SetRotate(rotate);
-                    view->SetExtraMargin(margin);
-                    view->SetAreaLeft(area.left);
-                    view->SetAreaTop(area.top);
-                    view->SetAreaRight(area.right);
-                    view->SetAreaBottom(area.bottom);
+                    SetGeometry(*view, zoom, rotate, margin, area);
                     view->SetBitmap(&picture);
                     const QImage expected = ExpectedSurface(picture, zoom, rotate, margin, area, QColor(255, 0, 0));
                     const QImage surface = Surface();
@@ -141,13 +135,7 @@ TEST_F(Painting, AreaOutlineInvertsAndASecondPassRemovesIt) {
         for (int rotate : {0, 90, 180, 270}) {
             SCOPED_TRACE("type " + std::to_string(type) + " rotation " + std::to_string(rotate));
             view->SetAreaType(TzrAreaNone);
-            view->SetZoom(1);
-            view->SetRotate(rotate);
-            view->SetExtraMargin(0);
-            view->SetAreaLeft(3);
-            view->SetAreaTop(2);
-            view->SetAreaRight(15);
-            view->SetAreaBottom(type == TzrAreaCircle ? 14 : 9);
+            SetGeometry(*view, 1, rotate, 0, TRect(3, 2, 15, type == TzrAreaCircle ? 14 : 9));
             auto picture = Uniform(20, 16, colour);
             view->SetBitmap(picture.get(), false, false);
             const QImage before = Surface();

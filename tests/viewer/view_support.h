@@ -49,6 +49,17 @@ inline std::unique_ptr<TzrMemBitmap> Uniform(int width, int height, QColor colou
     return std::make_unique<TzrMemBitmap>(&image);
 }
 
+// Zoom, rotation, margin and area of a view, in that order.
+inline void SetGeometry(TzrCustomBitmapScrollBox& view, int zoom, int rotate, int margin, TRect area) {
+    view.SetZoom(zoom);
+    view.SetRotate(rotate);
+    view.SetExtraMargin(margin);
+    view.SetAreaLeft(area.left);
+    view.SetAreaTop(area.top);
+    view.SetAreaRight(area.right);
+    view.SetAreaBottom(area.bottom);
+}
+
 // Runs the event loop until `done` holds or a generous time has passed.
 inline bool RunUntil(const std::function<bool()>& done, int seconds = 60) {
     QElapsedTimer clock;
