@@ -19,6 +19,7 @@
 #include "tests/support/tempdir.h"
 #include "tests/viewer/view_support.h"
 #include "tools/viewer/viewertool.h"
+#include "viewer/zrzoommarker.h"
 
 using namespace qb;
 using namespace qb::viewertool;
@@ -168,6 +169,17 @@ TEST_F(Program, WindowKeysTitleAndFit) {
     EXPECT_EQ(view.VertScrollPos(), v + 10);
     QTest::mouseRelease(surface, Qt::RightButton, Qt::NoModifier, QPoint(200, 150));
     EXPECT_FALSE(view.GetPanning());
+    // M turns the magnifier on and off; it follows the pointer at reduced zoom.
+    EXPECT_FALSE(view.GetZoomerVisible());
+    QTest::keyClick(&window, Qt::Key_M);
+    EXPECT_TRUE(view.GetZoomerVisible());
+    view.SetZoom(-2);
+    QMouseEvent hover(QEvent::MouseMove, QPointF(60, 50), surface->mapToGlobal(QPointF(60, 50)), Qt::NoButton,
+                      Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(surface, &hover);
+    EXPECT_TRUE(view.ZoomMarker()->isVisible());
+    QTest::keyClick(&window, Qt::Key_M);
+    EXPECT_FALSE(view.ZoomMarker()->isVisible());
     // Escape closes the window.
     QTest::keyClick(&window, Qt::Key_Escape);
     EXPECT_FALSE(window.isVisible());
