@@ -255,6 +255,10 @@ public:
     // Moves the pointer onto a source pixel; keepRemainder keeps the fraction of a painted
     // pixel that the slowed-down pointer has gathered, otherwise it starts afresh.
     void SetMouseImagePos(TPoint source, bool keepRemainder);
+    // Moves the pointer by whole source pixels (turned with the picture).
+    void MoveMouseImagePos(int dx, int dy);
+    // Replays a click of the left button at the pointer's position.
+    void SimulateMouseClick();
     // The part of the area at a source position (0 none, 1 ... 4 the left, top, right,
     // bottom edge, 5 ... 8 the top-left, bottom-left, top-right, bottom-right corner, 9 and
     // 10 the rim of a circle, 11 the whole area) and the cursor for it.

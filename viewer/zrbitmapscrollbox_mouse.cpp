@@ -334,6 +334,16 @@ void TzrCustomBitmapScrollBox::SetMouseImagePos(TPoint source, bool keepRemainde
     if (FPaintBox->isVisible()) QCursor::setPos(FPaintBox->mapToGlobal(pos));
 }
 
+void TzrCustomBitmapScrollBox::MoveMouseImagePos(int dx, int dy) {
+    SetMouseImagePos(TPoint(FMouseImagePos.x + dx, FMouseImagePos.y + dy), false);
+}
+
+void TzrCustomBitmapScrollBox::SimulateMouseClick() {
+    const QPoint at = FLastMousePos;
+    ScrollBoxMouseDown(mbLeft, ssLeft, at.x(), at.y());
+    ScrollBoxMouseUp(mbLeft, 0, at.x(), at.y());
+}
+
 // ---------------------------------------------------------------------------------------
 // Area parts and cursors
 // ---------------------------------------------------------------------------------------

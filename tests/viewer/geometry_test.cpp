@@ -197,17 +197,6 @@ TEST_F(Geometry, ScrollIntoViewCentresOnlyNearTheEdges) {
     EXPECT_EQ(visible.left, view->HorzScrollPos());
 }
 
-TEST_F(Geometry, ScrollBarAmplification) {
-    view->resize(100, 100);
-    Show(400, 50, 1, 0);
-    // c = client width, s = 400, q = c / 400, l = (1 - q) c; range = 400 - c.
-    const double c = view->ClientSize().width();
-    const double range = 400 - c;
-    EXPECT_NEAR(view->GetScrollBarAmplification(false), range / ((1 - c / 400) * c), 1e-9);
-    // A picture that fits needs no amplification.
-    EXPECT_DOUBLE_EQ(view->GetScrollBarAmplification(true), 1.0);
-}
-
 TEST_F(Geometry, SourceToMousePosTellsWhetherThePixelIsVisible) {
     view->resize(100, 100);
     Show(400, 400, 1, 0);

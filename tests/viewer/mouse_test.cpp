@@ -256,6 +256,15 @@ TEST_F(Mouse, ImageClickMayGiveAMarkerThatIsGrabbedAtOnce) {
     Move(at + QPoint(12, 0), Qt::LeftButton);
     Release(at + QPoint(12, 0));
     EXPECT_EQ(view->GetMarker(0)->GetImagePosX(), 34);
+    // Moving the pointer by source pixels, and a replayed click there.
+    view->SetRotate(90);
+    view->SetMouseImagePos(TPoint(10, 10), false);
+    view->MoveMouseImagePos(5, -2);
+    EXPECT_EQ(view->GetMouseImagePos(), TPoint(15, 8));
+    EXPECT_EQ(Pointer(), At(TPoint(15, 8)));
+    view->SimulateMouseClick();
+    EXPECT_EQ(clicked, TPoint(15, 8));
+    EXPECT_EQ(view->GetMarkerCount(), 2);
 }
 
 TEST_F(Mouse, RightButtonPansAndIsSwallowed) {

@@ -77,18 +77,6 @@ TEST_F(Program, CommandLine) {
     }
 }
 
-TEST_F(Program, ZoomStepsAndTheirText) {
-    const std::vector<std::vector<int>> chains = {{1, 2, 3}, {-4, -3, -2, 1, 2}};
-    for (const auto& chain : chains)
-        for (std::size_t i = 0; i + 1 < chain.size(); ++i) {
-            EXPECT_EQ(ZoomIn(chain[i]), chain[i + 1]);
-            EXPECT_EQ(ZoomOut(chain[i + 1]), chain[i]);
-        }
-    EXPECT_EQ(ZoomText(1), "1:1");
-    EXPECT_EQ(ZoomText(3), "3:1");
-    EXPECT_EQ(ZoomText(-4), "1:4");
-}
-
 // The reduced decode gives djpeg's pixels for the same scale, DCT and upsampling.
 TEST_F(Program, QuickJpegPreviewIsTheReducedDecode) {
     const std::string file = Jpeg("p.jpg", 205, 77);
