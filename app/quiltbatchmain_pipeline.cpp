@@ -10,6 +10,7 @@
 #include "core/exceptions.h"
 #include "core/numbertext.h"
 #include "model/datastructures.h"
+#include "model/stitcheroutput.h"
 #include "panotools/panocorrect.h"
 #include "platform/files.h"
 #include "platform/syserror.h"
@@ -317,7 +318,8 @@ void TMainForm::StartStitch(qb::TvrdProject& project, bool showScript, bool prev
                 for (int i = 0; i < project.ImageCount(); ++i) {
                     const qb::TvrdImage& image = project.Image(i);
                     if (!image.InStitch) continue;
-                    const std::string layer = NumberedFileName(ResultFile, k++);
+                    const std::string layer =
+                        qb::StitcherResultFile(qb::platform::ChangeFileExt(ResultFile, ""), qb::kFormatTIFF_m, k++);
                     TempFiles.push_back(layer);
                     args += " " + QuoteArgument(qb::platform::ExtractRelativePath(imagesDir, layer));
                 }
@@ -359,8 +361,15 @@ void TMainForm::StartStitch(qb::TvrdProject& project, bool showScript, bool prev
     }
 
     // 9.
-    const bool multiFile =
-        !preview && (project.Panorama.OutputFormat == 9 || project.Panorama.OutputFormat == 10);
+    const bool multiFile = !preview && qb::IsMultiFileFormat(project.Panorama.OutputFormat);
+    // The stitcher is told the output name without its extension and adds its own: pano.jpeg
+    // or DEMO.TIF come back as pano.jpg and DEMO.tif. Those are the names to look for.
+    const std::string stitcherBase = qb::platform::ChangeFileExt(ResultFile, "");
+    auto stitcherResult = [&](int k) {
+        const std::string name = qb::StitcherResultFile(stitcherBase, project.Panorama.OutputFormat, k);
+        return name.empty() || preview ? ResultFile : name;
+    };
+    if (!multiFile) ResultFile = stitcherResult(0);
 
     // 10. The script, made from a copy whose images may name cropped copies.
     std::vector<std::string> cropped;
@@ -391,7 +400,7 @@ void TMainForm::StartStitch(qb::TvrdProject& project, bool showScript, bool prev
     };
     if (multiFile) {
         for (int k = 0;; ++k) {
-            const std::string name = NumberedFileName(ResultFile, k);
+            const std::string name = stitcherResult(k);
             if (!FileExists(name)) break;
             removeOld(name);
         }
@@ -403,13 +412,13 @@ void TMainForm::StartStitch(qb::TvrdProject& project, bool showScript, bool prev
 
     // 14, 15. The stitcher, in the images directory.
     const std::string commandLine = QuoteArgument(stitcher) + " -o " +
-                                    QuoteArgument(qb::platform::ChangeFileExt(ResultFile, "")) + " " +
+                                    QuoteArgument(stitcherBase) + " " +
                                     QuoteArgument(scriptFile);
     WorkDir = imagesDir;
     RunProgram(stitcher, commandLine, imagesDir, ChildProcess, ChildThread);
 
     // 16. The first numbered file proves success.
-    if (multiFile) ResultFile = NumberedFileName(ResultFile, 0);
+    if (multiFile) ResultFile = stitcherResult(0);
 }
 
 }  // namespace qb::app

@@ -276,6 +276,10 @@ public:
                          bool keepOwnFormat);
     void copyAlphaBitmap(const TzrMemBitmap& source, const TPoint& position, const TRect& sourceRect,
                          std::uint8_t alpha);
+    // The pixel rule of copyAlphaBitmap for n pixels of one row: source pixels of srcBpp
+    // bytes (their own alpha counts when there are 4) over destination pixels of dstBpp.
+    static void BlendRow(const std::uint8_t* source, int srcBpp, std::uint8_t* dest, int dstBpp, int n,
+                         std::uint8_t alpha);
     void MakeX(int width, int height);
 
     // Geometry; the copies belong to the caller.

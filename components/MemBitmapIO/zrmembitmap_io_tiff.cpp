@@ -11,6 +11,7 @@
 
 #include "components/MemBitmapIO/zrmembitmap_io.h"
 #include "components/MemBitmapIO/zrstream.h"
+#include "components/MemBitmapIO/zrtiffstrips.h"
 #include "core/exceptions.h"
 
 namespace qb {
@@ -283,36 +284,16 @@ void TzrMemBitmap::ReadUsingRGBAImage(TIFF* tif) {
 }
 
 void TzrMemBitmap::ReadUsingRGBAStrip(TIFF* tif, int rowsPerStrip) {
-    const int width = GetWidth();
-    const int height = GetHeight();
-    const int bpp = GetBytesPerPixel();
-    // A strip taller than the image holds the whole image: the buffer needs no more.
-    const std::int64_t r = std::min(rowsPerStrip, height);
-    const std::int64_t strips = (height - 1) / r + 1;
-    const std::int64_t stripValues = static_cast<std::int64_t>(width) * r;
-    const std::int64_t stripBytes = stripValues * 4;
-    const std::int64_t stripsPerBatch = std::min<std::int64_t>(500000 / stripBytes + 1, strips);
-    const std::int64_t batches = (strips - 1) / stripsPerBatch + 1;
-    auto buffer = AllocBuffer<std::uint32_t>(static_cast<std::uint64_t>(stripValues * stripsPerBatch));
-
+    TzrTiffStrips strips(tif, GetWidth(), GetHeight(), rowsPerStrip, GetBytesPerPixel());
+    const std::size_t rowBytes = std::size_t(GetWidth()) * GetBytesPerPixel();
     io::TzrIoProgress progress(*this, "Loading...");
     TzrWriteHold hold(*this);
-    for (std::int64_t batch = 0; batch < batches; ++batch) {
-        const std::int64_t first = batch * stripsPerBatch;
-        const std::int64_t last = std::min(first + stripsPerBatch, strips);
-        for (std::int64_t strip = first; strip < last; ++strip) {
-            if (TIFFReadRGBAStrip(tif, static_cast<std::uint32_t>(strip * r), buffer.get() + (strip - first) * stripValues) != 1)
-                throw Exception("TIFFReadRGBAStrip failed");
-        }
-        for (std::int64_t strip = first; strip < last; ++strip) {
-            const std::uint32_t* source = buffer.get() + (strip - first) * stripValues;
-            const int end = static_cast<int>(std::min<std::int64_t>((strip + 1) * r, height));
-            for (int row = end - 1; row >= strip * r; --row) {
-                io::RGBAToPixels(source, GetScanline(row), width, bpp);
-                source += width;
-            }
-            progress.Step(end);
-        }
+    for (int strip = 0; strip < strips.Count(); ++strip) {
+        strips.Read(strip);
+        const int first = strips.FirstRow(strip);
+        const int rows = strips.RowsIn(strip);
+        for (int i = 0; i < rows; ++i) std::memcpy(GetScanline(first + i), strips.Row(i), rowBytes);
+        progress.Step(first + rows);
     }
     progress.End();
 }
@@ -337,6 +318,11 @@ void TzrMemBitmap::SaveToTIFFStream(TzrStream& stream) {
     TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8);
     TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, bpp);
     TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+    if (bpp == 4) {
+        // The fourth sample is alpha, and the colours are not multiplied by it.
+        const std::uint16_t extra[1] = {EXTRASAMPLE_UNASSALPHA};
+        TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, extra);
+    }
     // The codec's default strip size, written out: this platform's stitcher (PTmender)
     // refuses a TIFF without a RowsPerStrip tag, and strips keep large files readable in
     // batches.

@@ -241,24 +241,27 @@ void TzrMemBitmap::copyAlphaBitmap(const TzrMemBitmap& source, const TPoint& pos
     const int dstBpp = GetBytesPerPixel();
     const int n = static_cast<int>(std::min(Width64(dest), Width64(src)));
     const int rows = static_cast<int>(std::min(Height64(dest), Height64(src)));
-    for (int i = rows - 1; i >= 0; --i) {
-        const std::uint8_t* s = source.GetScanline(src.top + i) + std::size_t(src.left) * srcBpp;
-        std::uint8_t* d = GetScanline(dest.top + i) + std::size_t(dest.left) * dstBpp;
-        for (int x = 0; x < n; ++x, s += srcBpp, d += dstBpp) {
-            const unsigned t = srcBpp == 4 ? unsigned{alpha} * s[3] / 255u : alpha;
-            if (t == 0) continue;
-            if (t == 255) {
-                d[0] = s[0];
-                d[1] = s[1];
-                d[2] = s[2];
-                if (dstBpp == 4) d[3] = 255;
-            } else {
-                const unsigned u = 255u - t;
-                d[0] = static_cast<std::uint8_t>((d[0] * u + t * s[0]) / 255u);
-                d[1] = static_cast<std::uint8_t>((d[1] * u + t * s[1]) / 255u);
-                d[2] = static_cast<std::uint8_t>((d[2] * u + t * s[2]) / 255u);
-                if (dstBpp == 4) d[3] = static_cast<std::uint8_t>(d[3] + t * (255u - d[3]) / 255u);
-            }
+    for (int i = rows - 1; i >= 0; --i)
+        BlendRow(source.GetScanline(src.top + i) + std::size_t(src.left) * srcBpp, srcBpp,
+                 GetScanline(dest.top + i) + std::size_t(dest.left) * dstBpp, dstBpp, n, alpha);
+}
+
+void TzrMemBitmap::BlendRow(const std::uint8_t* s, int srcBpp, std::uint8_t* d, int dstBpp, int n,
+                            std::uint8_t alpha) {
+    for (int x = 0; x < n; ++x, s += srcBpp, d += dstBpp) {
+        const unsigned t = srcBpp == 4 ? unsigned{alpha} * s[3] / 255u : alpha;
+        if (t == 0) continue;
+        if (t == 255) {
+            d[0] = s[0];
+            d[1] = s[1];
+            d[2] = s[2];
+            if (dstBpp == 4) d[3] = 255;
+        } else {
+            const unsigned u = 255u - t;
+            d[0] = static_cast<std::uint8_t>((d[0] * u + t * s[0]) / 255u);
+            d[1] = static_cast<std::uint8_t>((d[1] * u + t * s[1]) / 255u);
+            d[2] = static_cast<std::uint8_t>((d[2] * u + t * s[2]) / 255u);
+            if (dstBpp == 4) d[3] = static_cast<std::uint8_t>(d[3] + t * (255u - d[3]) / 255u);
         }
     }
 }

@@ -122,6 +122,58 @@ TEST_F(PipelineRun, EnblendWithOutputBesideTheImages) {
     EXPECT_EQ(FilesLike(images, "pano"), (std::vector<std::string>{"pano.tif"}));
 }
 
+// The stitcher adds its own extension to the name it is told; the queue looks for what it
+// wrote, whatever extension the project's output name carries.
+TEST_F(PipelineRun, ResultNamesAreTheStitchersOwn) {
+    struct Case {
+        const char* output;
+        int32_t format;
+        bool enblend;
+        std::vector<std::string> written;  // as the stitcher writes them, after "-o out/<base>"
+        const char* result;                // ResultFile once the stitcher runs
+    };
+    const std::vector<Case> cases = {
+        {"DEMO.TIF", 8, false, {".tif"}, "DEMO.tif"},
+        {"pano.jpeg", 7, false, {".jpg"}, "pano.jpg"},
+        {"pano", 7, false, {".jpg"}, "pano.jpg"},
+        {"pano.PNG", 11, false, {".png"}, "pano.png"},
+        {"layers.TIFF", 9, false, {"0000.tif", "0001.tif"}, "layers0000.tif"},
+        {"DEMO.TIF", 8, true, {"0000.tif", "0001.tif"}, "DEMO0000.tif"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.output) + (c.enblend ? " with Enblend" : ""));
+        CreateForm();
+        MakeEnblend();
+        UseStitcher(c.written);
+        NewProject(2);
+        project->Panorama.OutputFile = Path("out/") + c.output;
+        project->Panorama.OutputFormat = c.format;
+        project->EnblendEnabled = c.enblend;
+        const std::string file = SaveProject();
+        // An old result under the stitcher's name is removed before the run.
+        qb::test::WriteFile(Path("out/") + c.result, "old\n");
+        QueueAndStep(file);
+        EXPECT_EQ(form->ResultFile, Path("out/") + c.result);
+        if (c.enblend)
+            EXPECT_EQ(form->EnblendArgs, "-o \"" + Path("out/DEMO.TIF") +
+                                             "\" \"../out/DEMO0000.tif\" \"../out/DEMO0001.tif\"");
+        // (The stitcher may have written the new one already.)
+        if (FileExists(Path("out/") + c.result))
+            EXPECT_EQ(qb::test::ReadFile(Path("out/") + c.result), "stitched\n");
+        ASSERT_TRUE(WaitIdle());
+        EXPECT_TRUE(answers.boxes.empty());
+        EXPECT_EQ(form->QueueCount(), 0) << "the result was found";
+        if (c.enblend) {
+            EXPECT_EQ(qb::test::ReadFile(Path("out/DEMO.TIF")), "blended\n");
+            EXPECT_FALSE(FileExists(Path("out/DEMO0000.tif")));
+        } else {
+            EXPECT_EQ(qb::test::ReadFile(Path("out/") + c.result), "stitched\n");
+        }
+        DestroyForm();
+        std::filesystem::remove_all(Path("out"));
+    }
+}
+
 TEST_F(PipelineRun, EnblendNotUsed) {
     CreateForm();
     UseStitcher({".tif"});

@@ -428,6 +428,7 @@ TEST_F(QueueTest, NestedStepsInsideAStartDoNothingAndCancelStopsSilently) {
 TEST_F(QueueTest, TheNextProjectStartsWithinAStepOfTheStitchersEnd) {
     qb::TvrdProject project;
     project.Panorama.OutputFile = Path("out/pano.tif");
+    project.Panorama.OutputFormat = 8;  // TIFF: the stitcher writes pano.tif
     std::filesystem::create_directories(Path("out"));
     qb::TvrdImage& image = project.AddImage();
     image.FileName = Path("in/img0.jpg");

@@ -189,6 +189,16 @@ TEST_F(TiffIoTest, SaveWritesPackBitsAt75DpiAndRoundTrips) {
         ASSERT_NE(software, nullptr);
         EXPECT_STREQ(software, "Kelmora");
         EXPECT_EQ(TIFFNumberOfDirectories(tif), 1);
+        // A fourth sample says what it is: alpha, the colours not multiplied by it (a reader
+        // that multiplied would break the round trip below).
+        std::uint16_t extraCount = 0;
+        std::uint16_t* extra = nullptr;
+        const bool hasExtra = TIFFGetField(tif, TIFFTAG_EXTRASAMPLES, &extraCount, &extra) == 1;
+        EXPECT_EQ(hasExtra, format == pf32bit);
+        if (format == pf32bit && hasExtra) {
+            ASSERT_EQ(extraCount, 1);
+            EXPECT_EQ(extra[0], EXTRASAMPLE_UNASSALPHA);
+        }
         // Samples are stored red, green, blue(, alpha).
         std::vector<std::uint8_t> line(TIFFScanlineSize(tif));
         for (std::uint32_t y = 0; y <= 5; ++y) ASSERT_EQ(TIFFReadScanline(tif, line.data(), y, 0), 1);

@@ -4,6 +4,7 @@
 
 #include "core/exceptions.h"
 #include "model/datastructures.h"
+#include "model/stitcheroutput.h"
 
 using namespace qb;
 
@@ -382,4 +383,23 @@ TEST(Model, CachesAreCopiedAndReleasedThroughTheirOperations) {
         EXPECT_FALSE(copy.Image(0).PtImage);
     }
     EXPECT_EQ(g_live, 0);
+}
+
+TEST(StitcherOutput, NamesTheStitcherWritesForEachFormat) {
+    struct Case {
+        int32_t format;
+        int n;
+        const char* name;
+    };
+    for (const Case& c : std::vector<Case>{{8, 0, "/o.ut/pano.tif"},
+                                           {7, 3, "/o.ut/pano.jpg"},
+                                           {11, 0, "/o.ut/pano.png"},
+                                           {9, 0, "/o.ut/pano0000.tif"},
+                                           {10, 12, "/o.ut/pano0012.tif"},
+                                           {9, 12345, "/o.ut/pano12345.tif"},
+                                           {3, 0, ""},
+                                           {kFormatQTVR, 0, ""}}) {
+        EXPECT_EQ(StitcherResultFile("/o.ut/pano", c.format, c.n), c.name) << c.format << " " << c.n;
+        EXPECT_EQ(IsMultiFileFormat(c.format), c.format == 9 || c.format == 10);
+    }
 }

@@ -513,7 +513,21 @@ TEST(PanoCorrectBridge, ReportsTheRealLibrary) {
     std::vector<std::string> list;
     EXPECT_TRUE(pc.GetFeatures(list));
     EXPECT_NE(std::find(list.begin(), list.end(), "CanCropOutside"), list.end());
-    EXPECT_EQ(pc.HasFastTransform(), !direct.String("FastTransform01").empty());
+    // The fast transform is the installed stitcher's (PTmender honours f0): the bridge
+    // reports it, listed and with a value, whether or not libpano13 does.
+    EXPECT_TRUE(pc.HasFastTransform());
+    EXPECT_NE(std::find(list.begin(), list.end(), "FastTransform01"), list.end());
+    EXPECT_EQ(std::count(list.begin(), list.end(), "FastTransform01"), 1);
+    EXPECT_EQ(pc.GetStringFeature("FastTransform01"),
+              direct.String("FastTransform01").empty() ? "yes" : direct.String("FastTransform01"));
+    // The value is cut to the buffer and still terminated.
+    auto query = reinterpret_cast<int (*)(const char*, char*, int)>(platform::GetProcAddress(
+        platform::LoadLibrary(QB_PANO12_BRIDGE), "queryFeatureString"));
+    ASSERT_NE(query, nullptr);
+    char small[3] = {'x', 'x', 'x'};
+    EXPECT_EQ(query("FastTransform01", small, 2), int(pc.GetStringFeature("FastTransform01").size()));
+    EXPECT_EQ(small[1], '\0');
+    EXPECT_EQ(small[2], 'x');
 }
 
 TEST(PanoCorrectBridge, HandlesAndDefaults) {

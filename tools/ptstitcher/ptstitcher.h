@@ -1,7 +1,12 @@
 // PTStitcher: the stitcher front that the queue drives. It takes the stitcher command line
 // ("-o <result without extension> <script>"), lets PTmender render the script's images as
-// full-canvas TIFF layers in the working directory, and turns them into what the script asked
-// for: numbered layers (TIFF_m, TIFF_mask) or one flattened TIFF, JPEG or PNG.
+// TIFF layers in a folder of its own inside the working directory, and turns them into what
+// the script asked for: numbered full-canvas layers (TIFF_m, TIFF_mask) or one flattened
+// TIFF, JPEG or PNG made from cropped layers.
+//
+// Every file of a run is named "_PTStitcher_tmp_<pid>_<n>..." and locked (flock) while the
+// run uses it; a sweep of leftovers spares the files it cannot lock exclusively. Results are
+// written under such a name in the output folder and renamed only once they are complete.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +17,7 @@
 
 namespace qb {
 class TzrMemBitmap;
+class TzrStream;
 }
 
 namespace qb::ptstitcher {
@@ -43,9 +49,15 @@ struct TScriptFormat {
 };
 TScriptFormat ReadScriptFormat(const std::string& script);
 
-// The script with its panorama line's format field replaced by n"TIFF_m r:UNCROP" (added
-// when the line has none); every other byte is kept.
-std::string ScriptForPTmender(const std::string& script);
+// The script with its panorama line's format field replaced by n"TIFF_m r:CROP" for layers
+// that are flattened here (each layer only as large as what it covers), else by
+// n"TIFF_m r:UNCROP" (full-canvas layers); the field is added when the line has none; every
+// other byte is kept.
+std::string ScriptForPTmender(const std::string& script, bool croppedLayers = false);
+
+// The script with the relative image names of its i and o lines made absolute against
+// `dir` (with trailing separator), so that it can be read from another folder.
+std::string ScriptWithImagesFrom(const std::string& script, const std::string& dir);
 
 // What the output format is turned into.
 enum class TOutputKind { Layers, Tiff, Jpeg, Png, Unsupported };
@@ -59,10 +71,21 @@ struct TLayerPlace {
 TLayerPlace ReadLayerPlace(const std::string& tiffFile);
 
 // Composites the layers in order, later over earlier, with their alpha, onto `canvas`
-// (which has its size and pixel format already and is cleared). `cancelled` is polled
-// between layers.
+// (which has its size and pixel format already and is cleared), one whole layer bitmap at a
+// time. `cancelled` is polled between layers.
 void FlattenLayers(const std::vector<std::string>& layers, TzrMemBitmap& canvas,
                    const volatile int* cancelled = nullptr);
+// The same composite, reading each layer strip by strip straight into the canvas rows it
+// covers; no bitmap of a whole layer is made. `cancelled` is polled between strips.
+void StreamLayers(const std::vector<std::string>& layers, TzrMemBitmap& canvas,
+                  const volatile int* cancelled = nullptr);
+
+// Flattens the layers onto a cleared canvas of width × height (RGB for JPEG, RGBA for TIFF
+// and PNG) and encodes it for `kind` (Tiff, Jpeg or Png) into `out`. `streamed` chooses
+// StreamLayers over FlattenLayers.
+void WriteFlattened(const std::vector<std::string>& layers, TOutputKind kind, const TScriptFormat& format,
+                    int32_t width, int32_t height, TzrStream& out, bool streamed = true,
+                    const volatile int* cancelled = nullptr);
 
 // The whole program; returns its exit code. Messages go to stderr, PTmender's progress to
 // stdout.
