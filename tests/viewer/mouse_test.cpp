@@ -111,21 +111,39 @@ TEST_F(Mouse, DeadZoneAtReducedZoomIsShorter) {
     EXPECT_EQ(marker->GetImagePosX(), 204);
 }
 
-TEST_F(Mouse, CtrlSlowsThePointerDownEightTimes) {
-    auto picture = PositionPicture(200, 150);
+// With the left button held the pointer moves one painted pixel per f pixels of hand
+// movement: f is the reduction factor (1 when magnified), eight times more with Ctrl.
+TEST_F(Mouse, PointerSlowDownAndScrollingAtTheEdges) {
+    auto picture = PositionPicture(400, 300);
     view->SetBitmap(picture.get(), false, false);
-    auto* marker = new TzrCPMarker(view.get());
-    view->AddMarker(marker);
-    marker->SetImagePosX(60);
-    marker->SetImagePosY(60);
-    const QPoint start = At(TPoint(60, 60));
-    Move(start);
-    Press(start);
-    Move(start + QPoint(8, 0), Qt::LeftButton, Qt::ControlModifier);
-    EXPECT_EQ(Pointer(), start + QPoint(1, 0));
-    Move(start + QPoint(1 + 4, 0), Qt::LeftButton, Qt::ControlModifier);
-    EXPECT_EQ(Pointer(), start + QPoint(2, 0));  // 1 + 4 / 8 rounded up from a half
-    Release(start + QPoint(2, 0));
+    struct Case {
+        int zoom;
+        Qt::KeyboardModifiers modifiers;
+        int hand;  // pixels moved by the hand
+    };
+    for (const Case& c : std::vector<Case>{{1, Qt::ControlModifier, 8}, {-4, Qt::NoModifier, 4},
+                                           {-2, Qt::ControlModifier, 16}}) {
+        SCOPED_TRACE(c.zoom);
+        view->SetZoom(c.zoom);
+        const QPoint start(40, 30);
+        Move(start);
+        Press(start);
+        Move(start + QPoint(c.hand, 0), Qt::LeftButton, c.modifiers);
+        EXPECT_EQ(Pointer(), start + QPoint(1, 0));
+        // Half a step more is kept as a remainder and rounds up at the next half.
+        Move(start + QPoint(1 + c.hand / 2, 0), Qt::LeftButton, c.modifiers);
+        EXPECT_EQ(Pointer(), start + QPoint(2, 0));
+        Release(Pointer());
+    }
+    // Dragging past the right edge of the client scrolls, keeping 16 pixels of room.
+    view->SetZoom(1);
+    view->ScrollBox()->horizontalScrollBar()->setValue(0);
+    const int client = view->ClientSize().width();
+    Move(QPoint(client - 10, 30));
+    Press(QPoint(client - 10, 30));
+    Move(QPoint(client + 5, 30), Qt::LeftButton);
+    EXPECT_EQ(view->HorzScrollPos(), 5 + 16);
+    Release(QPoint(client + 5, 30));
 }
 
 TEST_F(Mouse, AreaDraggedByEveryPartUnderEveryRotation) {
