@@ -244,8 +244,8 @@ public:
     int VertScrollPos() const;
     QSize ClientSize() const;
 
-    // The paint box's mouse handlers (markers call them too); x and y are replaced by the
-    // pointer's current position in paint-box coordinates.
+    // The paint box's mouse handlers (markers call them too); x and y are the pointer's
+    // position in paint-box coordinates, whichever control the input reached.
     void ScrollBoxMouseDown(TMouseButton button, TShiftState shift, int x, int y);
     void ScrollBoxMouseMove(TShiftState shift, int x, int y);
     void ScrollBoxMouseUp(TMouseButton button, TShiftState shift, int x, int y);
