@@ -382,15 +382,6 @@ private:
     int fd_ = -1;
 };
 
-// Whether a leftover is free: nobody holds a lock on it (an exclusive lock can be had).
-bool Unlocked(const std::string& name) {
-    const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0) return false;
-    const bool free = flock(fd, LOCK_EX | LOCK_NB) == 0;
-    ::close(fd);
-    return free;
-}
-
 // A result file being written in the output folder under a temporary name, with every
 // write checked and an exclusive lock held; Commit closes it (checked) and renames it to
 // its final name. A file that is not committed is removed.
@@ -571,7 +562,7 @@ void SweepDeadRuns(const std::string& folder) {
         const pid_t pid = static_cast<pid_t>(std::stol(digits));
         if (pid <= 0 || pid == getpid() || kill(pid, 0) == 0 || errno != ESRCH) continue;
         std::error_code typeError;
-        if (entry.is_symlink(typeError) || !Unlocked(entry.path().string())) continue;
+        if (entry.is_symlink(typeError) || platform::FileLockedByOthers(entry.path().string())) continue;
         std::error_code ignored;
         std::filesystem::remove_all(entry.path(), ignored);
     }
