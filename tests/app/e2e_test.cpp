@@ -23,6 +23,7 @@
 #include "platform/registry.h"
 #include "settings/options.h"
 #include "tests/support/scene.h"
+#include "tests/support/sceneproject.h"
 #include "tests/support/tempdir.h"
 
 using namespace qb;
@@ -52,26 +53,10 @@ protected:
     std::string WriteProject(int format, bool enblend, const std::string& outputName,
                              const std::string& projectName = "project.pts", int width = 1200) {
         TvrdProject p;
-        p.Width = width;
-        p.Height = width / 3;
-        p.PreviewWidth = 300;
-        p.PreviewHeight = 100;
-        p.Panorama.Projection = 1;
-        p.Panorama.Hfov = 150;
+        test::SetThreeViewProject(p, images, views, width);
         p.Panorama.OutputFormat = format;
         p.Panorama.OutputFile = output + outputName;
         p.EnblendEnabled = enblend;
-        p.GlobalLens.Hfov = 60;
-        p.GlobalLens.A = p.GlobalLens.B = p.GlobalLens.C = 0;
-        for (size_t k = 0; k < views.size(); ++k) {
-            TvrdImage& im = p.AddImage();
-            im.FileName = images + "view" + std::to_string(k) + ".tif";
-            im.Width = 400;
-            im.Height = 300;
-            im.CropRight = 400;
-            im.CropBottom = 300;
-            im.Yaw = views[k].yaw;
-        }
         const std::string name = dir + projectName;
         test::WriteFile(name, MakeScriptText(p, ScriptMode::Project));
         return name;

@@ -192,6 +192,7 @@ TEST_F(Program, ProgramEndsWhenItsWindowClosesAndReportsItsTimes) {
 #include "model/datastructures.h"
 #include "settings/options.h"
 #include "tests/support/scene.h"
+#include "tests/support/sceneproject.h"
 
 // A preview on a fresh settings store: the settings seeding finds quiltbatch-viewer beside
 // the program and the queue shows the preview in it, waiting until its window has closed.
@@ -202,25 +203,9 @@ TEST_F(Program, QueueShowsThePreviewInTheSuitesViewerWithNoSettingTouched) {
     mkdir(images.c_str(), 0700);
     scene.CopyViews(images);
     TvrdProject p;
-    p.Width = 1200;
-    p.Height = 400;
-    p.PreviewWidth = 300;
-    p.PreviewHeight = 100;
-    p.Panorama.Projection = 1;
-    p.Panorama.Hfov = 150;
+    qb::test::SetThreeViewProject(p, images, scene.views);
     p.Panorama.OutputFormat = 7;
     p.Panorama.OutputFile = dir + "pano.jpg";
-    p.GlobalLens.Hfov = 60;
-    p.GlobalLens.A = p.GlobalLens.B = p.GlobalLens.C = 0;
-    for (int k = 0; k < 3; ++k) {
-        TvrdImage& im = p.AddImage();
-        im.FileName = images + "view" + std::to_string(k) + ".tif";
-        im.Width = 400;
-        im.Height = 300;
-        im.CropRight = 400;
-        im.CropBottom = 300;
-        im.Yaw = scene.views[static_cast<std::size_t>(k)].yaw;
-    }
     const std::string project = dir + "project.pts";
     qb::test::WriteFile(project, MakeScriptText(p, ScriptMode::Project));
     const std::string store = dir + "fresh.sqlite3";
